@@ -1,0 +1,392 @@
+#include "util.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace util {
+
+namespace {
+
+std::string& prefix_storage() {
+    static std::string prefix;
+    return prefix;
+}
+
+bool is_blank(unsigned char c) { return c == 0 || std::isspace(c); }
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+void set_root_prefix(const std::string& prefix) {
+    std::string p = prefix;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    prefix_storage() = p == "/" ? std::string() : p;
+}
+
+const std::string& root_prefix() { return prefix_storage(); }
+
+std::string host_path(const std::string& path) {
+    const std::string& prefix = prefix_storage();
+    if (prefix.empty() || path.empty() || path[0] != '/') return path;
+    return prefix + path;
+}
+
+int open_fd(const std::string& path, int flags) {
+    return ::open(host_path(path).c_str(), flags | O_CLOEXEC);
+}
+
+std::string read_file_raw(const std::string& path) {
+    int fd = open_fd(path, O_RDONLY);
+    if (fd < 0) return {};
+    std::string out;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // sysfs attributes may fail to read (EIO): keep what came
+        out.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return out;
+}
+
+std::string read_file(const std::string& path) { return trim(read_file_raw(path)); }
+
+std::vector<std::string> read_lines(const std::string& path) {
+    std::vector<std::string> lines;
+    const std::string text = read_file_raw(path);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t nl = text.find('\n', start);
+        if (nl == std::string::npos) {
+            lines.emplace_back(text, start);
+            break;
+        }
+        lines.emplace_back(text, start, nl - start);
+        start = nl + 1;
+    }
+    return lines;
+}
+
+bool path_exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(host_path(path).c_str(), &st) == 0;
+}
+
+bool is_dir(const std::string& path) {
+    struct stat st;
+    return ::stat(host_path(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool readable(const std::string& path) {
+    int fd = open_fd(path, O_RDONLY);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+std::vector<std::string> list_dir(const std::string& path, const std::string& prefix) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(host_path(path).c_str());
+    if (!dir) return names;
+    while (struct dirent* e = ::readdir(dir)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        if (!prefix.empty() && !starts_with(name, prefix)) continue;
+        names.push_back(std::move(name));
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end(), natural_less);
+    return names;
+}
+
+std::string read_link_full(const std::string& path) {
+    char buf[4096];
+    ssize_t n = ::readlink(host_path(path).c_str(), buf, sizeof buf - 1);
+    if (n < 0) return {};
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+std::string read_link_base(const std::string& path) {
+    std::string target = read_link_full(path);
+    size_t slash = target.rfind('/');
+    return slash == std::string::npos ? target : target.substr(slash + 1);
+}
+
+std::string trim(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && is_blank(static_cast<unsigned char>(s[b]))) ++b;
+    while (e > b && is_blank(static_cast<unsigned char>(s[e - 1]))) --e;
+    return s.substr(b, e - b);
+}
+
+std::string lower(const std::string& s) {
+    std::string out = s;
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+bool starts_with(const std::string& s, const std::string& p) {
+    return s.size() >= p.size() && s.compare(0, p.size(), p) == 0;
+}
+
+bool ends_with(const std::string& s, const std::string& p) {
+    return s.size() >= p.size() && s.compare(s.size() - p.size(), p.size(), p) == 0;
+}
+
+std::vector<std::string> split(const std::string& s, char sep) {
+    std::vector<std::string> fields;
+    std::string cur;
+    for (char c : s) {
+        if (c == sep) {
+            fields.push_back(std::move(cur));
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    fields.push_back(std::move(cur));
+    return fields;
+}
+
+std::string join(const std::vector<std::string>& v, const std::string& sep) {
+    std::string out;
+    for (size_t i = 0; i < v.size(); ++i) {
+        if (i) out += sep;
+        out += v[i];
+    }
+    return out;
+}
+
+std::string strip_mnemonic(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '_') {
+            out += s[i];
+        } else if (i + 1 < s.size() && s[i + 1] == '_') {
+            out += '_';
+            ++i;
+        }
+    }
+    return out;
+}
+
+bool natural_less(const std::string& a, const std::string& b) {
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (is_digit(a[i]) && is_digit(b[j])) {
+            size_t ie = i, je = j;
+            while (ie < a.size() && is_digit(a[ie])) ++ie;
+            while (je < b.size() && is_digit(b[je])) ++je;
+            size_t is = i, js = j;
+            while (is < ie && a[is] == '0') ++is;
+            while (js < je && b[js] == '0') ++js;
+            size_t la = ie - is, lb = je - js;
+            if (la != lb) return la < lb;
+            int c = a.compare(is, la, b, js, lb);
+            if (c != 0) return c < 0;
+            i = ie;
+            j = je;
+            continue;
+        }
+        // Signed comparison on purpose: bytes of non-ASCII UTF-8 sort first.
+        auto ca = static_cast<signed char>(a[i]), cb = static_cast<signed char>(b[j]);
+        if (ca != cb) return ca < cb;
+        ++i;
+        ++j;
+    }
+    return a.size() - i < b.size() - j;
+}
+
+uint64_t to_u64(const std::string& s, uint64_t def) {
+    std::string t = trim(s);
+    if (t.empty()) return def;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(t.c_str(), &end, 10);
+    if (end == t.c_str() || errno == ERANGE) return def;
+    return v;
+}
+
+int64_t to_i64(const std::string& s, int64_t def) {
+    std::string t = trim(s);
+    if (t.empty()) return def;
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(t.c_str(), &end, 10);
+    if (end == t.c_str() || errno == ERANGE) return def;
+    return v;
+}
+
+double to_double(const std::string& s, double def) {
+    std::string t = trim(s);
+    if (t.empty()) return def;
+    char* end = nullptr;
+    double v = std::strtod(t.c_str(), &end);
+    if (end == t.c_str()) return def;
+    return v;
+}
+
+uint32_t parse_hex(const std::string& s, uint32_t def) {
+    std::string t = trim(s);
+    if (starts_with(lower(t), "0x")) t.erase(0, 2);
+    if (t.empty()) return def;
+    char* end = nullptr;
+    unsigned long v = std::strtoul(t.c_str(), &end, 16);
+    if (end == t.c_str()) return def;
+    return static_cast<uint32_t>(v);
+}
+
+std::string to_hex(uint32_t v, int digits) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%0*x", digits, v);
+    return buf;
+}
+
+// ---- Formatting -----------------------------------------------------------
+
+std::string g_decimal = ",";
+std::string g_group = ".";
+
+void set_number_format(const std::string& decimal_sep, const std::string& group_sep) {
+    if (!decimal_sep.empty()) g_decimal = decimal_sep;
+    g_group = group_sep;
+}
+
+namespace {
+
+// Localises a number as printf wrote it: digit groups and decimal separator.
+std::string apply_format(const std::string& c_number) {
+    size_t dot = c_number.find('.');
+    std::string integer = dot == std::string::npos ? c_number : c_number.substr(0, dot);
+    std::string fraction = dot == std::string::npos ? std::string() : c_number.substr(dot + 1);
+    std::string sign;
+    if (!integer.empty() && (integer[0] == '+' || integer[0] == '-')) {
+        sign = integer.substr(0, 1);
+        integer.erase(0, 1);
+    }
+    std::string grouped;
+    if (g_group.empty()) {
+        grouped = integer;
+    } else {
+        size_t n = integer.size();
+        for (size_t k = 0; k < n; ++k) {
+            if (k > 0 && (n - k) % 3 == 0) grouped += g_group;
+            grouped += integer[k];
+        }
+    }
+    std::string out = sign + grouped;
+    if (!fraction.empty()) out += g_decimal + fraction;
+    return out;
+}
+
+std::string fmt_scaled(uint64_t bytes, double base, const char* const* units, int max_index) {
+    double v = static_cast<double>(bytes);
+    int idx = 0;
+    while (v >= base && idx < max_index) {
+        v *= 1.0 / base;
+        ++idx;
+    }
+    int decimals = v < 10 ? 2 : (v < 100 ? 1 : 0);
+    return fmt_double(v, decimals) + " " + units[idx];
+}
+
+}  // namespace
+
+std::string fmt_int(uint64_t v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(v));
+    return apply_format(buf);
+}
+
+std::string fmt_double(double v, int decimals) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return apply_format(buf);
+}
+
+std::string fmt_percent(double v, int decimals) { return fmt_double(v, decimals) + " %"; }
+
+std::string fmt_bytes(uint64_t bytes) {
+    static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    if (bytes < 1024) return fmt_int(bytes) + " B";
+    return fmt_scaled(bytes, 1024.0, units, 6);
+}
+
+std::string fmt_bytes_si(uint64_t bytes) {
+    static const char* const units[] = {"B", "kB", "MB", "GB", "TB", "PB", "EB"};
+    if (bytes < 1000) return fmt_int(bytes) + " B";
+    return fmt_scaled(bytes, 1000.0, units, 6);
+}
+
+std::string fmt_bytes_both(uint64_t bytes) {
+    if (bytes < 1024) return fmt_int(bytes) + " B";
+    return fmt_bytes(bytes) + " (" + fmt_bytes_si(bytes) + ")";
+}
+
+std::string fmt_bytes_pair(uint64_t used, uint64_t total) {
+    static const char* const UNITS[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+    int idx = 0;
+    uint64_t scale = 1;
+    while (idx < 5 && total >= scale * 1024) {
+        scale *= 1024;
+        ++idx;
+    }
+    int decimals = idx == 0 ? 0 : 2;
+    double s = static_cast<double>(scale);
+    return fmt_double(static_cast<double>(used) / s, decimals) + " / " +
+           fmt_double(static_cast<double>(total) / s, decimals) + " " + UNITS[idx];
+}
+
+std::string fmt_hz(uint64_t hz) {
+    if (hz == 0) return {};
+    if (hz > 999999999ULL) return fmt_double(static_cast<double>(hz) / 1e9, 2) + " GHz";
+    if (hz > 999999ULL) return fmt_double(static_cast<double>(hz) / 1e6, 0) + " MHz";
+    if (hz > 999ULL) return fmt_double(static_cast<double>(hz) / 1e3, 0) + " kHz";
+    return fmt_int(hz) + " Hz";
+}
+
+std::string fmt_khz(uint64_t khz) { return fmt_hz(khz * 1000ULL); }
+
+std::string fmt_mhz(double mhz) {
+    if (!(mhz > 0)) return {};
+    return fmt_hz(static_cast<uint64_t>(mhz * 1000000.0 + 0.5));
+}
+
+std::string fmt_duration(uint64_t seconds) {
+    unsigned long long days = seconds / 86400, hours = (seconds % 86400) / 3600,
+                       minutes = (seconds % 3600) / 60, secs = seconds % 60;
+    char buf[64];
+    if (seconds >= 86400)
+        std::snprintf(buf, sizeof buf, "%llu d %02llu:%02llu:%02llu", days, hours, minutes, secs);
+    else
+        std::snprintf(buf, sizeof buf, "%02llu:%02llu:%02llu", hours, minutes, secs);
+    return buf;
+}
+
+std::string fmt_columns(const std::vector<std::string>& tokens, size_t max_line_chars) {
+    if (tokens.empty()) return {};
+    size_t width = 0;
+    for (const auto& t : tokens) width = std::max(width, t.size());
+    width += 2;
+    size_t per_line = std::max<size_t>(2, max_line_chars / width);
+    std::string out;
+    for (size_t i = 0; i < tokens.size(); ++i) {
+        if (i > 0 && i % per_line == 0) out += '\n';
+        out += tokens[i];
+        bool last_of_line = (i + 1) % per_line == 0;
+        bool last = i + 1 == tokens.size();
+        if (!last_of_line && !last) out.append(width - tokens[i].size(), ' ');
+    }
+    return out;
+}
+
+}  // namespace util

@@ -1,0 +1,90 @@
+// Test seams: fixture trees standing in for the machine's root, paths to the
+// test data, and running programs (the real binary, tools) with captured output.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace zqtest {
+
+// Points the util root prefix at an existing tree for the lifetime of the
+// object and restores the previous prefix afterwards.
+class ScopedRoot {
+public:
+    explicit ScopedRoot(const std::string& root);
+    ~ScopedRoot();
+    ScopedRoot(const ScopedRoot&) = delete;
+    ScopedRoot& operator=(const ScopedRoot&) = delete;
+
+private:
+    std::string m_previous;
+};
+
+// A temporary directory that becomes the machine's root for the test. It can
+// start as a copy of a tree under tests/data so a test may change files in it
+// (a counter that advances, a CPU that goes offline).
+class FixtureRoot {
+public:
+    FixtureRoot();
+    explicit FixtureRoot(const std::string& data_tree);  // name below tests/data
+    ~FixtureRoot();
+    FixtureRoot(const FixtureRoot&) = delete;
+    FixtureRoot& operator=(const FixtureRoot&) = delete;
+
+    const std::string& dir() const { return m_dir; }
+    // Absolute machine path (such as "/proc/stat") to the file on disk.
+    std::string on_disk(const std::string& path) const { return m_dir + path; }
+    void write(const std::string& path, const std::string& content) const;
+    void mkdir(const std::string& path) const;
+    void symlink(const std::string& path, const std::string& target) const;
+    void remove(const std::string& path) const;
+
+private:
+    std::string m_dir;
+    std::string m_previous;
+};
+
+// A fresh temporary directory, removed with the object.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+std::string test_data(const std::string& rel);  // path below tests/data
+// Path below ../shared/data (real machines' data); empty when that is absent.
+std::string shared_data(const std::string& rel);
+// Unpacks a .tar.bz2 into `into` and returns its single top-level directory
+// (empty on failure).
+std::string unpack_tarball(const std::string& tarball, const std::string& into);
+
+void write_file(const std::string& path, const std::string& content);
+std::string slurp(const std::string& path);
+
+struct RunResult {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+// Runs argv[0] (searched on PATH) with the given extra environment entries
+// ("NAME=value"; "NAME=" removes it) and standard input text.
+RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+              const std::string& input = {});
+
+// Runs a command inside a private mount namespace where `fixture` stands in
+// for /sys and the files of /proc it holds (tests/ns_run.sh). status 77 means
+// namespaces are not allowed here: the caller skips.
+RunResult run_in_fixture(const std::string& fixture, const std::vector<std::string>& argv,
+                         const std::vector<std::string>& env = {});
+constexpr int SKIP_STATUS = 77;
+
+std::string binary();                          // the program under test
+std::string tool(const std::string& name);     // a helper program from tests/tools
+
+}  // namespace zqtest

@@ -1,0 +1,250 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+
+#include "fixture.h"
+#include "util.h"
+
+namespace {
+
+using zqtest::FixtureRoot;
+
+// Formatter tests switch separators; each starts from the initial ones.
+class Separators : public ::testing::Test {
+protected:
+    void SetUp() override { util::set_number_format(",", "."); }
+    void TearDown() override { util::set_number_format(",", "."); }
+};
+
+TEST(UtilFiles, ReadFileTrimsAndRawKeepsBytes) {
+    FixtureRoot root;
+    root.write("/sys/devices/system/cpu/cpu0/cpufreq/scaling_max_freq", "3400000\n");
+    root.write("/bin.dat", std::string("a\0b\n", 4));
+    EXPECT_EQ(util::read_file("/sys/devices/system/cpu/cpu0/cpufreq/scaling_max_freq"), "3400000");
+    EXPECT_EQ(util::read_file_raw("/sys/devices/system/cpu/cpu0/cpufreq/scaling_max_freq"), "3400000\n");
+    EXPECT_EQ(util::read_file_raw("/bin.dat"), std::string("a\0b\n", 4));
+    EXPECT_EQ(util::read_file("/missing"), "");
+    EXPECT_EQ(util::read_file_raw("/missing"), "");
+    // A directory where a file is expected reads as empty, not as an error.
+    root.mkdir("/sys/class/hwmon");
+    EXPECT_EQ(util::read_file("/sys/class/hwmon"), "");
+}
+
+TEST(UtilFiles, ReadLinesKeepsLineContents) {
+    FixtureRoot root;
+    root.write("/a", "a\nb");
+    root.write("/b", "a\nb\n");
+    root.write("/c", "x\r\n\n  y  \n");
+    root.write("/empty", "");
+    EXPECT_EQ(util::read_lines("/a"), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(util::read_lines("/b"), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(util::read_lines("/c"), (std::vector<std::string>{"x\r", "", "  y  "}));
+    EXPECT_TRUE(util::read_lines("/empty").empty());
+    EXPECT_TRUE(util::read_lines("/missing").empty());
+}
+
+TEST(UtilFiles, ExistenceTestsAndLinks) {
+    FixtureRoot root;
+    root.write("/sys/bus/pci/drivers/nvme/bind", "");
+    root.symlink("/sys/dev/driver", "../../../bus/pci/drivers/nvme");
+    root.symlink("/sys/dev/plain", "nvme");
+    root.symlink("/sys/dev/dangling", "/nowhere/at/all");
+    EXPECT_TRUE(util::path_exists("/sys/dev/dangling"));
+    EXPECT_FALSE(util::is_dir("/sys/dev/dangling"));
+    EXPECT_FALSE(util::readable("/sys/dev/dangling"));
+    EXPECT_TRUE(util::is_dir("/sys/bus/pci/drivers/nvme"));
+    EXPECT_TRUE(util::readable("/sys/bus/pci/drivers/nvme/bind"));
+    EXPECT_FALSE(util::path_exists("/sys/none"));
+    EXPECT_EQ(util::read_link_base("/sys/dev/driver"), "nvme");
+    EXPECT_EQ(util::read_link_full("/sys/dev/driver"), "../../../bus/pci/drivers/nvme");
+    EXPECT_EQ(util::read_link_base("/sys/dev/plain"), "nvme");
+    EXPECT_EQ(util::read_link_base("/sys/bus/pci/drivers/nvme/bind"), "");  // not a link
+    EXPECT_EQ(util::read_link_base("/sys/none"), "");
+}
+
+TEST(UtilFiles, ListDirNaturalOrderAndPrefix) {
+    FixtureRoot root;
+    for (int i : {10, 2, 0, 1, 9, 3, 4, 5, 6, 7, 8}) root.mkdir("/sys/class/hwmon/hwmon" + std::to_string(i));
+    root.write("/sys/class/hwmon/.hidden", "");
+    auto names = util::list_dir("/sys/class/hwmon", "hwmon");
+    ASSERT_EQ(names.size(), 11u);
+    EXPECT_EQ(names.front(), "hwmon0");
+    EXPECT_EQ(names[9], "hwmon9");
+    EXPECT_EQ(names.back(), "hwmon10");
+    auto all = util::list_dir("/sys/class/hwmon", "");
+    EXPECT_EQ(all.size(), 12u);
+    EXPECT_EQ(all.front(), ".hidden");
+    EXPECT_TRUE(util::list_dir("/sys/class/none", "").empty());
+}
+
+TEST(UtilFiles, RootPrefixOnlyAppliesToAbsolutePaths) {
+    FixtureRoot root;
+    EXPECT_EQ(util::host_path("/proc/stat"), root.dir() + "/proc/stat");
+    EXPECT_EQ(util::host_path("relative/x"), "relative/x");
+    util::set_root_prefix("/");
+    EXPECT_EQ(util::host_path("/proc/stat"), "/proc/stat");
+}
+
+TEST(UtilStrings, TrimLowerAffixes) {
+    EXPECT_EQ(util::trim(std::string("\0 7\n", 4)), "7");
+    EXPECT_EQ(util::trim(" \t\r\n"), "");
+    EXPECT_EQ(util::trim("a  b"), "a  b");
+    EXPECT_EQ(util::lower("AbC\xC3\x84"), "abc\xC3\x84");
+    EXPECT_TRUE(util::starts_with("cpu10", "cpu"));
+    EXPECT_TRUE(util::starts_with("x", ""));
+    EXPECT_FALSE(util::starts_with("cp", "cpu"));
+    EXPECT_TRUE(util::ends_with("card0-DP-1", "-DP-1"));
+    EXPECT_FALSE(util::ends_with("1", "-DP-1"));
+}
+
+TEST(UtilStrings, SplitJoinMnemonic) {
+    EXPECT_EQ(util::split("", ','), (std::vector<std::string>{""}));
+    EXPECT_EQ(util::split("a,,b", ','), (std::vector<std::string>{"a", "", "b"}));
+    EXPECT_EQ(util::split(",a,", ','), (std::vector<std::string>{"", "a", ""}));
+    EXPECT_EQ(util::join({}, ", "), "");
+    EXPECT_EQ(util::join({"a", "b", "c"}, " | "), "a | b | c");
+    EXPECT_EQ(util::strip_mnemonic("_About"), "About");
+    EXPECT_EQ(util::strip_mnemonic("A__B"), "A_B");
+    EXPECT_EQ(util::strip_mnemonic("End_"), "End");
+}
+
+TEST(UtilStrings, NaturalOrder) {
+    using util::natural_less;
+    EXPECT_TRUE(natural_less("cpu2", "cpu10"));
+    EXPECT_FALSE(natural_less("cpu10", "cpu2"));
+    EXPECT_TRUE(natural_less("hwmon9", "hwmon10"));
+    EXPECT_TRUE(natural_less("card0", "card0-DP-1"));
+    EXPECT_TRUE(natural_less("abc", "abcd"));
+    EXPECT_TRUE(natural_less("", "a"));
+    EXPECT_FALSE(natural_less("a", "a"));
+    EXPECT_FALSE(natural_less("file01", "file1"));
+    EXPECT_FALSE(natural_less("file1", "file01"));
+    EXPECT_FALSE(natural_less("cpu007", "cpu7"));
+    // Digit runs longer than any integer still compare by value.
+    EXPECT_TRUE(natural_less("n99999999999999999999999", "n100000000000000000000000"));
+    // Bytes of non-ASCII characters sort before ASCII.
+    EXPECT_TRUE(natural_less("\xC3\xA9", "a"));
+}
+
+TEST(UtilParse, DecimalNumbersWithDefaults) {
+    EXPECT_EQ(util::to_u64("  17\n", 5), 17u);
+    EXPECT_EQ(util::to_u64("", 5), 5u);
+    EXPECT_EQ(util::to_u64("x", 5), 5u);
+    EXPECT_EQ(util::to_u64("99999999999999999999", 5), 5u);
+    EXPECT_EQ(util::to_u64("42 kB", 0), 42u);
+    EXPECT_EQ(util::to_u64("+7", 0), 7u);
+    EXPECT_EQ(util::to_u64("-1", 0), std::numeric_limits<uint64_t>::max());
+    EXPECT_EQ(util::to_i64("-12", 0), -12);
+    EXPECT_EQ(util::to_i64("12abc", 0), 12);
+    EXPECT_EQ(util::to_i64("-99999999999999999999", 3), 3);
+    EXPECT_DOUBLE_EQ(util::to_double("1.5e3", 0), 1500.0);
+    EXPECT_DOUBLE_EQ(util::to_double("n/a", -1.0), -1.0);
+    EXPECT_DOUBLE_EQ(util::to_double("  ", -2.0), -2.0);
+}
+
+TEST(UtilParse, Hexadecimal) {
+    EXPECT_EQ(util::parse_hex("0x8086", 0), 0x8086u);
+    EXPECT_EQ(util::parse_hex("8086", 0), 0x8086u);
+    EXPECT_EQ(util::parse_hex(" 0X8086 ", 0), 0x8086u);
+    EXPECT_EQ(util::parse_hex("0x", 7), 7u);
+    EXPECT_EQ(util::parse_hex("zz", 7), 7u);
+    EXPECT_EQ(util::parse_hex("10de (rev a1)", 0), 0x10deu);
+    EXPECT_EQ(util::parse_hex("123456789", 0), 0x23456789u);
+    EXPECT_EQ(util::to_hex(0x1f, 4), "001f");
+    EXPECT_EQ(util::to_hex(0x12345, 2), "12345");
+}
+
+TEST_F(Separators, WorkedExamplesWithInitialAndEnglishSeparators) {
+    struct Case {
+        std::string initial, english, actual_initial, actual_english;
+    };
+    auto both = [](auto fn) {
+        util::set_number_format(",", ".");
+        std::string a = fn();
+        util::set_number_format(".", ",");
+        std::string b = fn();
+        return std::make_pair(a, b);
+    };
+    using P = std::pair<std::string, std::string>;
+    EXPECT_EQ(both([] { return util::fmt_int(1234567); }), P("1.234.567", "1,234,567"));
+    EXPECT_EQ(both([] { return util::fmt_int(999); }), P("999", "999"));
+    EXPECT_EQ(both([] { return util::fmt_double(1234.5678, 2); }), P("1.234,57", "1,234.57"));
+    EXPECT_EQ(both([] { return util::fmt_double(-1234567.25, 1); }), P("-1.234.567,2", "-1,234,567.2"));
+    EXPECT_EQ(both([] { return util::fmt_percent(42.0, 1); }), P("42,0 %", "42.0 %"));
+    EXPECT_EQ(both([] { return util::fmt_bytes(512); }), P("512 B", "512 B"));
+    EXPECT_EQ(both([] { return util::fmt_bytes(1023); }), P("1.023 B", "1,023 B"));
+    EXPECT_EQ(both([] { return util::fmt_bytes(1536); }), P("1,50 KiB", "1.50 KiB"));
+    EXPECT_EQ(both([] { return util::fmt_bytes(10240); }), P("10,0 KiB", "10.0 KiB"));
+    EXPECT_EQ(both([] { return util::fmt_bytes(17179869184ULL); }), P("16,0 GiB", "16.0 GiB"));
+    EXPECT_EQ(both([] { return util::fmt_bytes(500107862016ULL); }), P("466 GiB", "466 GiB"));
+    EXPECT_EQ(both([] { return util::fmt_bytes_si(1000); }), P("1,00 kB", "1.00 kB"));
+    EXPECT_EQ(both([] { return util::fmt_bytes_si(500107862016ULL); }), P("500 GB", "500 GB"));
+    EXPECT_EQ(both([] { return util::fmt_bytes_both(1536); }), P("1,50 KiB (1,54 kB)", "1.50 KiB (1.54 kB)"));
+    EXPECT_EQ(both([] { return util::fmt_bytes_pair(3221225472ULL, 17179869184ULL); }),
+              P("3,00 / 16,00 GiB", "3.00 / 16.00 GiB"));
+    EXPECT_EQ(both([] { return util::fmt_bytes_pair(100, 1000); }), P("100 / 1.000 B", "100 / 1,000 B"));
+    EXPECT_EQ(both([] { return util::fmt_bytes_pair(512, 1024); }), P("0,50 / 1,00 KiB", "0.50 / 1.00 KiB"));
+    EXPECT_EQ(both([] { return util::fmt_hz(999); }), P("999 Hz", "999 Hz"));
+    EXPECT_EQ(both([] { return util::fmt_hz(1000); }), P("1 kHz", "1 kHz"));
+    EXPECT_EQ(both([] { return util::fmt_hz(3600000000ULL); }), P("3,60 GHz", "3.60 GHz"));
+    EXPECT_EQ(both([] { return util::fmt_khz(800000); }), P("800 MHz", "800 MHz"));
+    EXPECT_EQ(both([] { return util::fmt_khz(4200000); }), P("4,20 GHz", "4.20 GHz"));
+    EXPECT_EQ(both([] { return util::fmt_mhz(3400.0); }), P("3,40 GHz", "3.40 GHz"));
+    EXPECT_EQ(both([] { return util::fmt_duration(3725); }), P("01:02:05", "01:02:05"));
+    EXPECT_EQ(both([] { return util::fmt_duration(90061); }), P("1 d 01:01:01", "1 d 01:01:01"));
+}
+
+TEST_F(Separators, SettingSeparators) {
+    util::set_number_format("", ",");
+    EXPECT_EQ(util::g_decimal, ",");
+    EXPECT_EQ(util::fmt_int(1234567), "1,234,567");
+    util::set_number_format(".", "");
+    EXPECT_EQ(util::fmt_int(1234567), "1234567");
+    EXPECT_EQ(util::fmt_double(1234.5, 1), "1234.5");
+    // Multi-byte group separator (U+202F NARROW NO-BREAK SPACE).
+    util::set_number_format(",", "\u202F");
+    EXPECT_EQ(util::fmt_int(1234567), "1\u202F234\u202F567");
+    EXPECT_EQ(util::fmt_double(-1234.25, 2), "-1\u202F234,25");
+}
+
+TEST_F(Separators, FormatterEdges) {
+    EXPECT_EQ(util::fmt_double(-0.4, 0), "-0");
+    EXPECT_EQ(util::fmt_double(2.5, 0), "2");
+    EXPECT_EQ(util::fmt_double(3.0, 0).find(','), std::string::npos);
+    EXPECT_EQ(util::fmt_percent(99.5, 0), "100 %");
+    EXPECT_EQ(util::fmt_bytes(0), "0 B");
+    EXPECT_EQ(util::fmt_bytes(1024), "1,00 KiB");
+    EXPECT_EQ(util::fmt_bytes(1048575), "1.024 KiB");
+    EXPECT_EQ(util::fmt_bytes(UINT64_MAX), "16,0 EiB");
+    EXPECT_EQ(util::fmt_bytes_si(999), "999 B");
+    EXPECT_EQ(util::fmt_bytes_si(UINT64_MAX), "18,4 EB");
+    EXPECT_EQ(util::fmt_bytes_both(1000), "1.000 B");
+    EXPECT_EQ(util::fmt_bytes_pair(0, 0), "0 / 0 B");
+    const uint64_t pib = 1ULL << 50;
+    EXPECT_EQ(util::fmt_bytes_pair(pib, 4096 * pib), "1,00 / 4.096,00 PiB");
+    EXPECT_EQ(util::fmt_bytes_pair(3072, 2048), "3,00 / 2,00 KiB");
+    EXPECT_EQ(util::fmt_hz(0), "");
+    EXPECT_EQ(util::fmt_hz(999999), "1.000 kHz");
+    EXPECT_EQ(util::fmt_hz(999999999), "1.000 MHz");
+    EXPECT_EQ(util::fmt_hz(1000000), "1 MHz");
+    EXPECT_EQ(util::fmt_hz(1000000000), "1,00 GHz");
+    EXPECT_EQ(util::fmt_mhz(0.0), "");
+    EXPECT_EQ(util::fmt_mhz(-5.0), "");
+    EXPECT_EQ(util::fmt_mhz(1.5), "2 MHz");
+    EXPECT_EQ(util::fmt_mhz(0.0004), "400 Hz");
+    EXPECT_EQ(util::fmt_duration(0), "00:00:00");
+    EXPECT_EQ(util::fmt_duration(86399), "23:59:59");
+    EXPECT_EQ(util::fmt_duration(86400), "1 d 00:00:00");
+    EXPECT_EQ(util::fmt_duration(1000 * 86400ULL), "1000 d 00:00:00");
+    EXPECT_EQ(util::fmt_double(1e70, 0).size() <= 63 + 20 * 3, true);  // bounded, no overflow
+}
+
+TEST(UtilColumns, AlignedTokens) {
+    EXPECT_EQ(util::fmt_columns({}, 80), "");
+    EXPECT_EQ(util::fmt_columns({"a", "bbb", "cc"}, 10), "a    bbb\ncc");
+    EXPECT_EQ(util::fmt_columns({"a", "bbb", "cc"}, 0), "a    bbb\ncc");
+    EXPECT_EQ(util::fmt_columns({"a", "b", "c"}, 80), "a  b  c");
+}
+
+}  // namespace
