@@ -1,0 +1,152 @@
+#include "sensors.h"
+
+#include <algorithm>
+
+#include "i18n.h"
+#include "util.h"
+
+namespace sensors {
+
+namespace {
+
+constexpr const char* HWMON = "/sys/class/hwmon";
+constexpr int MAX_CHANNEL = 32;
+
+struct Group {
+    Kind kind;
+    const char* prefix;
+    double divisor;  // sysfs units per display unit
+};
+
+constexpr Group GROUPS[] = {
+    {Kind::Temperature, "temp", 1000.0},  // millidegree Celsius
+    {Kind::Fan, "fan", 1.0},              // rpm
+    {Kind::Voltage, "in", 1000.0},        // millivolt
+    {Kind::Current, "curr", 1000.0},      // milliampere
+    {Kind::Power, "power", 1000000.0},    // microwatt
+};
+
+struct Known {
+    const char* driver;  // chip-name prefix
+    const char* key;
+};
+
+constexpr Known KNOWN[] = {
+    {"k10temp", "tree.cpu"},      {"zenpower", "tree.cpu"},    {"coretemp", "tree.cpu"},
+    {"cpu_thermal", "tree.cpu"},  {"amdgpu", "tree.graphics"}, {"i915", "tree.graphics"},
+    {"nouveau", "tree.graphics"}, {"spd5118", "tree.memory"},  {"jc42", "tree.memory"},
+    {"nvme", "tree.storage"},     {"drivetemp", "tree.storage"}, {"acpitz", "sec.mainboard"},
+    {"BAT", "tree.power"},
+};
+
+double divisor_of(Kind kind) {
+    for (const Group& g : GROUPS)
+        if (g.kind == kind) return g.divisor;
+    return 1.0;
+}
+
+// Voltage inputs are numbered from 0 (in0_input); every other kind from 1.
+int first_channel(Kind kind) { return kind == Kind::Voltage ? 0 : 1; }
+
+double read_scaled(const std::string& path, double divisor) {
+    const std::string text = util::read_file(path);
+    if (text.empty()) return 0.0;
+    return util::to_double(text, 0.0) / divisor;
+}
+
+std::string place_for(const std::string& chip) {
+    for (const Known& k : KNOWN)
+        if (util::starts_with(chip, k.driver)) return tr(k.key);
+    return {};
+}
+
+std::string first_entry(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> names = util::list_dir(dir, prefix);
+    return names.empty() ? std::string() : names.front();
+}
+
+// A drive's chip is named after its driver; the model (or the NVMe
+// controller) tells drives apart.
+std::string storage_place(const std::string& dir, const std::string& storage) {
+    std::string model = util::trim(util::read_file(dir + "/device/model"));
+    if (!model.empty()) return storage + " " + model;
+    std::string ctrl = first_entry(dir + "/device", "nvme");
+    return ctrl.empty() ? storage : storage + " " + ctrl;
+}
+
+// Chips no driver table names: wireless cards and network PHYs are found
+// through their device links; anything else is shown by its chip name.
+std::string device_place(const std::string& dir, const std::string& chip) {
+    if (util::read_link_base(dir + "/device/subsystem") == "ieee80211") {
+        std::string place = tr("tree.wireless");
+        std::string iface = first_entry(dir + "/device/device/net", "");
+        return iface.empty() ? place : place + " " + iface;
+    }
+    std::string iface = util::read_link_base(dir + "/device/attached_dev");
+    if (iface.empty()) iface = first_entry(dir + "/device/net", "");
+    if (!iface.empty()) return std::string(tr("tree.network")) + " " + iface;
+    return chip;
+}
+
+std::string chip_place(const std::string& dir, const std::string& chip) {
+    std::string place = place_for(chip);
+    const std::string storage = tr("tree.storage");
+    if (place == storage) return storage_place(dir, storage);
+    if (place.empty()) return device_place(dir, chip);
+    return place;
+}
+
+void add_channel(std::vector<Reading>& out, const Group& g, const std::string& base, const std::string& chip,
+                 const std::string& place) {
+    std::string input = base + "_input";
+    if (!util::path_exists(input) && g.kind == Kind::Power) input = base + "_average";
+    if (!util::path_exists(input)) return;
+    const std::string raw = util::read_file(input);
+    if (raw.empty()) return;
+    const double value = util::to_double(raw, 0.0);
+    // An unconnected voltage input reads 0 on many Super I/O chips.
+    if (g.kind == Kind::Voltage && value == 0.0) return;
+    Reading r;
+    r.kind = g.kind;
+    r.chip = chip;
+    r.place = place;
+    r.label = util::read_file(base + "_label");
+    r.value = value / g.divisor;
+    r.path = input;
+    r.max = read_scaled(base + "_max", g.divisor);
+    r.crit = read_scaled(base + "_crit", g.divisor);
+    out.push_back(std::move(r));
+}
+
+void add_chip(std::vector<Reading>& out, const std::string& dir) {
+    const std::string chip = util::read_file(dir + "/name");
+    if (chip.empty()) return;
+    const std::string place = chip_place(dir, chip);
+    for (const Group& g : GROUPS)
+        for (int n = first_channel(g.kind); n <= MAX_CHANNEL; ++n)
+            add_channel(out, g, dir + "/" + g.prefix + std::to_string(n), chip, place);
+}
+
+}  // namespace
+
+std::vector<Reading> collect() {
+    std::vector<Reading> out;
+    if (!util::is_dir(HWMON)) return out;
+    for (const std::string& name : util::list_dir(HWMON, "hwmon"))
+        add_chip(out, std::string(HWMON) + "/" + name);
+    const std::string cpu = tr("tree.cpu");
+    const std::string graphics = tr("tree.graphics");
+    auto rank = [&](const Reading& r) { return r.place == cpu ? 0 : r.place == graphics ? 1 : 2; };
+    std::stable_sort(out.begin(), out.end(),
+                     [&](const Reading& a, const Reading& b) { return rank(a) < rank(b); });
+    return out;
+}
+
+void refresh(std::vector<Reading>& readings) {
+    for (Reading& r : readings) {
+        const std::string text = util::read_file(r.path);
+        if (!text.empty()) r.value = util::to_double(text, 0.0) / divisor_of(r.kind);
+    }
+}
+
+}  // namespace sensors
