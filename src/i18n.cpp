@@ -1,0 +1,107 @@
+#include "i18n.h"
+
+#include <glib.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+#include "i18n_data.h"
+
+namespace {
+
+// English stands in whenever the wanted language is not in the tables.
+constexpr int ENGLISH = 8;
+static_assert(i18n_data::LANGS[ENGLISH].code[0] == 'e' && i18n_data::LANGS[ENGLISH].code[1] == 'n' &&
+              i18n_data::LANGS[ENGLISH].code[2] == '\0');
+
+int language_index(const std::string& code) {
+    for (size_t i = 0; i < i18n_data::LANG_COUNT; ++i)
+        if (code == i18n_data::LANGS[i].code) return int(i);
+    return -1;
+}
+
+}  // namespace
+
+I18n& I18n::instance() {
+    static I18n catalogue;
+    // The desktop's language is in force from the very first lookup.
+    static const bool applied = (catalogue.set_language("auto"), true);
+    (void)applied;
+    return catalogue;
+}
+
+void I18n::set_language(const std::string& code) {
+    m_setting = code.empty() ? "auto" : code;
+    std::string wanted = m_setting == "auto" ? detect_system_language() : m_setting;
+    int index = language_index(wanted);
+    if (index < 0) {
+        wanted = "en";
+        index = ENGLISH;
+    }
+    m_lang_index = index;
+    m_code = wanted;
+    m_rtl = i18n_data::LANGS[index].rtl;
+}
+
+const char* I18n::tr(const char* key) const {
+    if (!key || !*key) return key;
+    const auto* begin = std::begin(i18n_data::KEYS);
+    const auto* end = std::end(i18n_data::KEYS);
+    const auto* it =
+        std::lower_bound(begin, end, key, [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
+    if (it == end || std::strcmp(*it, key) != 0) return key;
+    return i18n_data::LANGS[m_lang_index].values[it - begin];
+}
+
+std::string I18n::trf(const char* key, ...) const {
+    const char* fmt = tr(key);
+    if (!fmt) return {};
+    va_list args;
+    va_start(args, key);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    if (n < 0) {
+        va_end(again);
+        return fmt;
+    }
+    std::string out(size_t(n) + 1, '\0');
+    std::vsnprintf(out.data(), out.size(), fmt, again);
+    va_end(again);
+    out.resize(size_t(n));
+    return out;
+}
+
+const char* I18n::ui_font_family() const {
+    // These scripts read poorly in the monospace face the other languages use.
+    for (const char* code : {"zh", "ja", "ko", "ar", "he"})
+        if (m_code == code) return "sans-serif";
+    return "monospace";
+}
+
+std::vector<LanguageInfo> I18n::available() {
+    std::vector<LanguageInfo> out;
+    out.reserve(i18n_data::LANG_COUNT);
+    for (const auto& lang : i18n_data::LANGS) out.push_back({lang.code, lang.native_name, lang.rtl});
+    return out;
+}
+
+std::string I18n::detect_system_language() {
+    for (const char* const* name = g_get_language_names(); name && *name; ++name) {
+        std::string tag = *name;
+        tag = tag.substr(0, tag.find('.'));  // the character set
+        tag = tag.substr(0, tag.find('@'));  // the modifier
+        if (tag.empty() || tag == "C") continue;
+        if (language_index(tag) >= 0) return tag;
+        const size_t underscore = tag.find('_');
+        if (underscore != std::string::npos) {
+            const std::string base = tag.substr(0, underscore);
+            if (language_index(base) >= 0) return base;
+        }
+    }
+    return "en";
+}
