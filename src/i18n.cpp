@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <string_view>
 
 #include "i18n_data.h"
 
@@ -14,8 +15,7 @@ namespace {
 
 // English stands in whenever the wanted language is not in the tables.
 constexpr int ENGLISH = 8;
-static_assert(i18n_data::LANGS[ENGLISH].code[0] == 'e' && i18n_data::LANGS[ENGLISH].code[1] == 'n' &&
-              i18n_data::LANGS[ENGLISH].code[2] == '\0');
+static_assert(std::string_view(i18n_data::LANGS[ENGLISH].code) == "en");
 
 int language_index(const std::string& code) {
     for (size_t i = 0; i < i18n_data::LANG_COUNT; ++i)
