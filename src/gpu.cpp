@@ -42,6 +42,10 @@ static_assert(sizeof(drm_amdgpu_info) == 32, "amdgpu info request must be 32 byt
 static_assert(sizeof(drm_amdgpu_info_device) <= DEV_INFO_SIZE, "device info larger than expected");
 static_assert(sizeof(drm_amdgpu_memory_info) == MEMORY_INFO_SIZE, "memory info must be 96 bytes");
 static_assert(sizeof(drm_amdgpu_info_video_caps) == VIDEO_CAPS_SIZE, "video caps must be 192 bytes");
+static_assert(QUERY_FW_VERSION == AMDGPU_INFO_FW_VERSION && QUERY_DEV_INFO == AMDGPU_INFO_DEV_INFO &&
+                  QUERY_MEMORY == AMDGPU_INFO_MEMORY && QUERY_SENSOR == AMDGPU_INFO_SENSOR &&
+                  QUERY_VIDEO_CAPS == AMDGPU_INFO_VIDEO_CAPS,
+              "query ids differ from the kernel's");
 static_assert(DRM_IOCTL_AMDGPU_INFO == 0x40206445UL, "unexpected amdgpu info request number");
 static_assert(DRM_IOCTL_I915_GETPARAM == 0xC0106446UL, "unexpected i915 getparam request number");
 
@@ -256,7 +260,7 @@ void build_amdgpu_request(unsigned char (&request)[32], void* buffer, uint32_t s
     // The firmware query carries its firmware type in the same first word of
     // the union as the sensor type and the codec direction; without it every
     // firmware version would be asked for type 0 and none would be listed.
-    if (query == AMDGPU_INFO_SENSOR || query == AMDGPU_INFO_VIDEO_CAPS || query == AMDGPU_INFO_FW_VERSION)
+    if (query == QUERY_SENSOR || query == QUERY_VIDEO_CAPS || query == QUERY_FW_VERSION)
         std::memcpy(reinterpret_cast<unsigned char*>(&info) + 16, &subtype, sizeof subtype);
     std::memcpy(request, &info, sizeof info);
 }

@@ -93,11 +93,11 @@ using IoctlFn = int (*)(int fd, unsigned long request, void* arg);
 // The function that issues DRM ioctls; tests replace it to play a driver.
 extern IoctlFn ioctl_fn;
 
-constexpr uint32_t AMDGPU_INFO_FW_VERSION = 0x0E;
-constexpr uint32_t AMDGPU_INFO_DEV_INFO = 0x16;
-constexpr uint32_t AMDGPU_INFO_MEMORY = 0x19;
-constexpr uint32_t AMDGPU_INFO_SENSOR = 0x1D;
-constexpr uint32_t AMDGPU_INFO_VIDEO_CAPS = 0x21;
+constexpr uint32_t QUERY_FW_VERSION = 0x0E;
+constexpr uint32_t QUERY_DEV_INFO = 0x16;
+constexpr uint32_t QUERY_MEMORY = 0x19;
+constexpr uint32_t QUERY_SENSOR = 0x1D;
+constexpr uint32_t QUERY_VIDEO_CAPS = 0x21;
 constexpr size_t DEV_INFO_SIZE = 424;
 constexpr size_t VIDEO_CAPS_SIZE = 192;
 constexpr size_t MEMORY_INFO_SIZE = 96;
