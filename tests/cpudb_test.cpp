@@ -20,6 +20,10 @@ TEST(Cpudb, KnownRowsAndRangeEdges) {
         {"AuthenticAMD", 0x19, 0x7B, "Phoenix 2", "Zen 4 / 4c", "TSMC N4 (4 nm)"},
         {"AuthenticAMD", 0x19, 0x7C, "Hawk Point", "Zen 4", "TSMC N4 (4 nm)"},
         {"AuthenticAMD", 0x1A, 0x77, "Strix Halo", "Zen 5", "TSMC N4P (4 nm)"},
+        // Family 1Ah models 00h-0Fh are the Zen 5 server parts, 10h-1Fh their dense Zen 5c siblings.
+        {"AuthenticAMD", 0x1A, 0x02, "Turin", "Zen 5", "TSMC N4P (4 nm)"},
+        {"AuthenticAMD", 0x1A, 0x11, "Turin Dense", "Zen 5c", "TSMC N3E (3 nm)"},
+        {"AuthenticAMD", 0x1A, 0x44, "Granite Ridge", "Zen 5", "TSMC N4P (4 nm)"},
         {"GenuineIntel", 0x6, 0x9A, "Alder Lake", "Golden Cove / Gracemont", "Intel 7"},
         {"GenuineIntel", 0x6, 0x8D, "Tiger Lake", "Willow Cove", "Intel 10 nm SuperFin"},
         {"GenuineIntel", 0x6, 0x9C, "Jasper Lake", "Tremont", "Intel 10 nm"},
