@@ -1,0 +1,862 @@
+// The "cpu" page: the processor as /proc/cpuinfo, the CPU directories of sysfs
+// and CPUID describe it, one card per concern.
+//
+// The page works with two sets of CPUs. Its scope (the present CPUs of the
+// chosen package) feeds the counts, the identification card and the core
+// tiles; every online CPU feeds the clock, power, idle-state and cache cards,
+// whichever package is chosen.
+#include <sys/utsname.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "cpudb.h"
+#include "i18n.h"
+#include "probe.h"
+#include "util.h"
+#include "x86id.h"
+
+namespace probe {
+
+namespace {
+
+const std::string CPU_DIR = "/sys/devices/system/cpu";
+const std::string HWMON_DIR = "/sys/class/hwmon";
+
+// A corrupt range such as '0-4294967295' must not become billions of entries.
+constexpr int64_t MAX_RANGE = 4096;
+// Above this many CPUs in scope the per-CPU tiles are replaced by a notice.
+constexpr size_t MANY_CPUS = 1024;
+
+constexpr double NO_TEMPERATURE = -300.0;
+const char* const SUBLINE_SEP = "   \u00b7   ";
+const char* const RANGE_DASH = " \u2013 ";
+
+// Hardware-monitor drivers that measure the processor package itself.
+const char* const DRIVERS[] = {"k10temp", "coretemp", "zenpower", "cpu_thermal", "k8temp"};
+
+struct Feature {
+    const char* flag;
+    const char* label;
+};
+
+const Feature NOTABLE_FEATURES[] = {
+    {"lm", "64-Bit (x86-64)"},
+    {"vmx", "Intel VT-x"},
+    {"svm", "AMD-V (SVM)"},
+    {"ept", "Intel EPT"},
+    {"npt", "AMD NPT"},
+    {"aes", "AES-NI"},
+    {"sha_ni", "SHA Extensions"},
+    {"rdrand", "RDRAND"},
+    {"rdseed", "RDSEED"},
+    {"sse4_2", "SSE4.2"},
+    {"avx", "AVX"},
+    {"avx2", "AVX2"},
+    {"avx512f", "AVX-512 (Foundation)"},
+    {"avx512bw", "AVX-512 BW"},
+    {"avx512vnni", "AVX-512 VNNI"},
+    {"amx_tile", "Intel AMX"},
+    {"fma", "FMA3"},
+    {"bmi2", "BMI2"},
+    {"smep", "SMEP"},
+    {"smap", "SMAP"},
+    {"tme", "Intel TME"},
+    {"sme", "AMD SME"},
+    {"sev", "AMD SEV"},
+    {"tsc", "TSC"},
+    {"constant_tsc", "Constant TSC"},
+    {"hypervisor", "Hypervisor"},
+    {"ht", "Hyper-Threading / SMT"},
+    {"pae", "PAE"},
+    {"nx", "NX (Execute Disable)"},
+    {"pdpe1gb", "1 GiB Pages"},
+    {"hwp", "Intel HWP"},
+    {"cppc", "AMD CPPC"},
+    {"asimd", "NEON / ASIMD"},
+    {"sve", "ARM SVE"},
+    {"crc32", "CRC32"},
+};
+
+// ---- /proc/cpuinfo and CPU lists --------------------------------------------
+
+struct CpuInfoBlock {
+    std::vector<std::pair<std::string, std::string>> fields;
+
+    std::string get(const std::string& key) const {
+        for (const auto& [k, v] : fields)
+            if (k == key) return v;
+        return {};
+    }
+};
+
+const CpuInfoBlock& empty_block() {
+    static const CpuInfoBlock EMPTY_BLOCK;
+    return EMPTY_BLOCK;
+}
+
+std::vector<CpuInfoBlock> read_cpuinfo() {
+    std::vector<CpuInfoBlock> blocks;
+    CpuInfoBlock cur;
+    for (const std::string& line : util::read_lines("/proc/cpuinfo")) {
+        if (util::trim(line).empty()) {
+            if (!cur.fields.empty()) blocks.push_back(std::move(cur));
+            cur = CpuInfoBlock();
+            continue;
+        }
+        size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        cur.fields.emplace_back(util::trim(line.substr(0, colon)), util::trim(line.substr(colon + 1)));
+    }
+    if (!cur.fields.empty()) blocks.push_back(std::move(cur));
+    return blocks;
+}
+
+std::vector<int> parse_cpu_list(const std::string& list) {
+    std::vector<int> cpus;
+    for (const std::string& raw : util::split(list, ',')) {
+        std::string piece = util::trim(raw);
+        if (piece.empty()) continue;
+        size_t dash = piece.find('-');
+        if (dash == std::string::npos) {
+            cpus.push_back(static_cast<int>(util::to_i64(piece, 0)));
+            continue;
+        }
+        int64_t a = util::to_i64(piece.substr(0, dash), 0);
+        int64_t b = util::to_i64(piece.substr(dash + 1), 0);
+        for (int64_t c = a; c <= b && c - a < MAX_RANGE; ++c) cpus.push_back(static_cast<int>(c));
+    }
+    return cpus;
+}
+
+std::string cpu_path(int cpu, const std::string& tail) {
+    std::string p = CPU_DIR + "/cpu" + std::to_string(cpu);
+    if (!tail.empty()) p += "/" + tail;
+    return p;
+}
+
+bool contains(const std::vector<int>& v, int x) { return std::find(v.begin(), v.end(), x) != v.end(); }
+
+// ---- Per-CPU files, each read at most once per build --------------------------
+
+struct CpuTopology {
+    std::string package;  // texts as read; empty when unreadable
+    std::string core;
+};
+
+struct CpuClock {
+    uint64_t cur = 0;
+    uint64_t min = 0;
+    uint64_t max = 0;
+    uint64_t base = 0;
+    std::string governor;
+    std::string driver;
+};
+
+class CpuFiles {
+public:
+    const CpuTopology& topology(int cpu) {
+        auto it = m_topology.find(cpu);
+        if (it != m_topology.end()) return it->second;
+        std::string t = cpu_path(cpu, "topology");
+        CpuTopology topo{util::read_file(t + "/physical_package_id"), util::read_file(t + "/core_id")};
+        return m_topology.emplace(cpu, std::move(topo)).first->second;
+    }
+
+    const CpuClock& clock(int cpu) {
+        auto it = m_clock.find(cpu);
+        if (it != m_clock.end()) return it->second;
+        std::string f = cpu_path(cpu, "cpufreq");
+        CpuClock c;
+        c.cur = util::to_u64(util::read_file(f + "/scaling_cur_freq"), 0);
+        c.min = util::to_u64(util::read_file(f + "/cpuinfo_min_freq"), 0);
+        c.max = util::to_u64(util::read_file(f + "/cpuinfo_max_freq"), 0);
+        c.base = util::to_u64(util::read_file(f + "/base_frequency"), 0);
+        c.governor = util::read_file(f + "/scaling_governor");
+        c.driver = util::read_file(f + "/scaling_driver");
+        return m_clock.emplace(cpu, std::move(c)).first->second;
+    }
+
+private:
+    std::unordered_map<int, CpuTopology> m_topology;
+    std::unordered_map<int, CpuClock> m_clock;
+};
+
+// ---- Temperature ---------------------------------------------------------------
+
+bool is_cpu_driver(const std::string& name) {
+    for (const char* d : DRIVERS)
+        if (name == d) return true;
+    return false;
+}
+
+// The hottest channel of the first processor hardware-monitor chip; the class
+// directory is listed anew on every call so a chip loaded later is found.
+double cpu_temperature(std::string* label) {
+    for (const std::string& entry : util::list_dir(HWMON_DIR, "hwmon")) {
+        std::string d = HWMON_DIR + "/" + entry;
+        std::string driver = util::read_file(d + "/name");
+        if (!is_cpu_driver(driver)) continue;
+        double best = NO_TEMPERATURE;
+        std::string best_label;
+        for (int i = 1; i <= 16; ++i) {
+            std::string channel = d + "/temp" + std::to_string(i);
+            std::string v = util::read_file(channel + "_input");
+            if (v.empty()) continue;
+            double t = util::to_double(v, 0.0) / 1000.0;
+            if (t > best) {
+                best_label = util::read_file(channel + "_label");
+                if (best_label.empty()) best_label = driver;
+                best = t;
+            }
+        }
+        if (best > NO_TEMPERATURE) {
+            if (label) *label = best_label;
+            return best;
+        }
+    }
+    return NO_TEMPERATURE;
+}
+
+// ---- The frame: what every card reads ------------------------------------------
+
+struct CpuFrame {
+    std::vector<CpuInfoBlock> blocks;
+    std::string online_list, present_list, offline_list;
+    std::vector<int> online_cpus;
+    std::set<int> online_set;
+    int first_cpu = 0;
+    std::vector<int> present_cpus;
+    std::set<std::string> packages;
+    std::set<std::string> phys_cores;
+    std::vector<int> pkg_numbers;
+    int socket = -1;
+    std::vector<int> scope_cpus;
+    const CpuInfoBlock* first = nullptr;
+    uint64_t n_sockets = 0, n_cores = 0, n_threads = 0;
+    const cpuid::Info* cid = nullptr;
+    cpudb::Model db;
+    std::string model;
+    utsname uts{};
+    bool have_uts = false;
+    CpuFiles files;
+};
+
+const CpuInfoBlock& block_for(const CpuFrame& f, int cpu) {
+    for (const CpuInfoBlock& b : f.blocks)
+        if (util::to_i64(b.get("processor"), -1) == cpu) return b;
+    return f.blocks.empty() ? empty_block() : f.blocks.front();
+}
+
+void read_packages(CpuFrame& f) {
+    for (int cpu : f.present_cpus) {
+        const CpuTopology& t = f.files.topology(cpu);
+        if (!t.package.empty()) f.packages.insert(t.package);
+        if (!t.core.empty()) f.phys_cores.insert(t.package + "/" + t.core);
+    }
+    if (f.packages.empty())
+        for (const CpuInfoBlock& b : f.blocks) {
+            std::string id = b.get("physical id");
+            if (!id.empty()) f.packages.insert(id);
+        }
+    for (const std::string& p : f.packages) f.pkg_numbers.push_back(static_cast<int>(util::to_i64(p, 0)));
+    std::sort(f.pkg_numbers.begin(), f.pkg_numbers.end());
+}
+
+// The socket chooser; a socket value it does not offer means all packages.
+void choose_socket(CpuFrame& f, Page& page) {
+    if (f.pkg_numbers.size() < 2) {
+        f.socket = -1;
+        return;
+    }
+    Selector& sel = page.selector;
+    sel.label = tr("f.sockets");
+    sel.options.push_back(tr("value.all"));
+    sel.values.push_back(-1);
+    for (int p : f.pkg_numbers) {
+        sel.options.push_back(I18n::instance().trf("tree.socket_n", p));
+        sel.values.push_back(p);
+    }
+    for (size_t i = 0; i < sel.values.size(); ++i)
+        if (sel.values[i] == f.socket) sel.selected = static_cast<int>(i);
+    if (f.socket >= 0 && !contains(f.pkg_numbers, f.socket)) f.socket = -1;
+}
+
+void select_scope(CpuFrame& f) {
+    if (f.socket < 0) {
+        f.scope_cpus = f.present_cpus;
+        return;
+    }
+    for (int cpu : f.present_cpus) {
+        const std::string& pkg = f.files.topology(cpu).package;
+        if (!pkg.empty() && util::to_i64(pkg, 0) == f.socket) f.scope_cpus.push_back(cpu);
+    }
+}
+
+std::string display_model(const CpuInfoBlock& first) {
+    for (const char* key : {"model name", "Model", "Hardware"}) {
+        std::string m = first.get(key);
+        if (!m.empty()) return m;
+    }
+    std::string dt = util::read_file("/proc/device-tree/model");
+    return dt.empty() ? tr("common.unknown") : dt;
+}
+
+void count_cpus(CpuFrame& f) {
+    std::set<std::string> cores_here;
+    for (int cpu : f.scope_cpus) {
+        const CpuTopology& t = f.files.topology(cpu);
+        cores_here.insert(t.package + "/" + t.core);
+    }
+    if (f.socket < 0) {
+        f.n_sockets = f.packages.size();
+        f.n_cores = f.phys_cores.size();
+    } else {
+        f.n_sockets = 1;
+        f.n_cores = cores_here.size();
+    }
+    f.n_threads = f.scope_cpus.size();
+}
+
+void read_frame(CpuFrame& f, int socket, Page& page) {
+    f.blocks = read_cpuinfo();
+    f.have_uts = ::uname(&f.uts) == 0;
+    f.online_list = util::read_file(CPU_DIR + "/online");
+    f.present_list = util::read_file(CPU_DIR + "/present");
+    f.offline_list = util::read_file(CPU_DIR + "/offline");
+    f.online_cpus = parse_cpu_list(f.online_list);
+    f.online_set.insert(f.online_cpus.begin(), f.online_cpus.end());
+    f.first_cpu = f.online_cpus.empty() ? 0 : f.online_cpus.front();
+    f.present_cpus = parse_cpu_list(f.present_list);
+    read_packages(f);
+    f.socket = socket;
+    choose_socket(f, page);
+    select_scope(f);
+    f.first = f.scope_cpus.empty() ? (f.blocks.empty() ? &empty_block() : &f.blocks.front())
+                                   : &block_for(f, f.scope_cpus.front());
+    f.model = display_model(*f.first);
+    count_cpus(f);
+    f.cid = &cpuid::info();
+    if (f.cid->valid) f.db = cpudb::lookup(f.cid->vendor, f.cid->family, f.cid->model);
+}
+
+// ---- Headline and figures ------------------------------------------------------
+
+std::string subline(const CpuFrame& f) {
+    std::vector<std::string> parts;
+    for (const std::string* s : {&f.db.uarch, &f.db.codename, &f.db.process})
+        if (!s->empty()) parts.push_back(*s);
+    if (parts.empty() && !f.cid->vendor.empty()) parts.push_back(f.cid->vendor);
+    return util::join(parts, SUBLINE_SEP);
+}
+
+void add_stats(CpuFrame& f, Page& page) {
+    auto stat = [&page](const char* label, std::string value, std::string unit, std::string live) {
+        page.stats.push_back(Stat{label, std::move(value), std::move(unit), std::move(live)});
+    };
+    if (f.n_sockets > 0) stat(tr("f.sockets"), util::fmt_int(f.n_sockets), "", "");
+    if (f.n_cores > 0) stat(tr("f.cores_physical"), util::fmt_int(f.n_cores), "", "");
+    if (f.n_threads > 0) stat(tr("f.threads_logical"), util::fmt_int(f.n_threads), "", "");
+    uint64_t hi = 0;
+    for (int cpu : f.online_cpus) hi = std::max(hi, f.files.clock(cpu).cur);
+    if (hi > 0) stat(tr("f.freq_current"), util::fmt_khz(hi), "", "stat.freq");
+    double t = cpu_temperature(nullptr);
+    if (t > NO_TEMPERATURE) stat(tr("f.temperature"), util::fmt_double(t, 0), "\u00b0C", "stat.temp");
+    stat(tr("monitor.cpu"), "\u2026", "", "stat.load");
+}
+
+// ---- Identification and topology ---------------------------------------------
+
+Card make_card(const char* title_key, CardKind kind = CardKind::Rows, bool wide = false) {
+    Card c;
+    c.title = tr(title_key);
+    c.kind = kind;
+    c.wide = wide;
+    return c;
+}
+
+void add(Card& card, const char* label, const std::string& v, const std::string& note) {
+    if (!v.empty()) card.rows.emplace_back(label, v, note, false, "", "");
+}
+
+void append_if_not_empty(Page& page, Card&& card) {
+    if (!card.empty()) page.cards.push_back(std::move(card));
+}
+
+Card identification_card(const CpuFrame& f) {
+    Card card = make_card("sec.identification");
+    const CpuInfoBlock& first = *f.first;
+    add(card, tr("f.model"), f.model, "model name");
+    add(card, tr("f.vendor"), first.get("vendor_id"), "vendor_id");
+    if (f.db.found) {
+        add(card, tr("f.codename"), f.db.codename, tr("value.from_table"));
+        add(card, tr("f.uarch"), f.db.uarch, tr("value.from_table"));
+        add(card, tr("f.process"), f.db.process, tr("value.from_table"));
+    }
+    if (f.have_uts) add(card, tr("f.architecture"), f.uts.machine, "uname");
+    add(card, tr("f.family"), first.get("cpu family"), "cpu family");
+    add(card, tr("f.model_id"), first.get("model"), "model");
+    add(card, tr("f.stepping"), first.get("stepping"), "stepping");
+    add(card, tr("f.microcode"), first.get("microcode"), "microcode");
+    add(card, tr("f.bogomips"), first.get("bogomips"), "bogomips");
+    add(card, tr("f.address_sizes"), first.get("address sizes"), "address sizes");
+    const cpuid::Info& cid = *f.cid;
+    if (cid.valid) {
+        add(card, tr("f.hypervisor"), cid.hypervisor, "CPUID 40000000h");
+        if (cid.clflush_size != 0)
+            add(card, tr("f.cache_line"), util::fmt_int(cid.clflush_size) + " B", "CPUID 1h");
+        add(card, tr("f.invariant_tsc"), tr(cid.invariant_tsc ? "common.yes" : "common.no"),
+            "CPUID 80000007h");
+    }
+    // Keys that only ARM, RISC-V and similar kernels write.
+    const std::pair<const char*, const char*> other_arch[] = {
+        {"f.cpu_implementer", "CPU implementer"}, {"f.cpu_architecture", "CPU architecture"},
+        {"f.cpu_variant", "CPU variant"},         {"f.cpu_part", "CPU part"},
+        {"f.cpu_revision", "CPU revision"},       {"f.isa", "isa"},
+        {"f.mmu", "mmu"},
+    };
+    for (const auto& [key, field] : other_arch) add(card, tr(key), first.get(field), field);
+    return card;
+}
+
+size_t count_nodes() { return util::list_dir("/sys/devices/system/node", "node").size(); }
+
+Card topology_card(const CpuFrame& f) {
+    Card card = make_card("sec.topology");
+    if (f.n_sockets > 0) add(card, tr("f.sockets"), util::fmt_int(f.n_sockets), "physical_package_id");
+    if (f.n_cores > 0) add(card, tr("f.cores_physical"), util::fmt_int(f.n_cores), "core_id");
+    add(card, tr("f.threads_logical"), util::fmt_int(f.n_threads), "present");
+    if (f.n_sockets > 0 && f.n_cores % f.n_sockets == 0)
+        add(card, tr("f.cores_per_socket"), util::fmt_int(f.n_cores / f.n_sockets), "");
+    if (f.n_cores > 0 && f.n_threads % f.n_cores == 0)
+        add(card, tr("f.threads_per_core"), util::fmt_int(f.n_threads / f.n_cores), "");
+    // From here on the rows describe the whole machine, not the chosen socket.
+    add(card, tr("f.cpus_online"), util::fmt_int(f.online_cpus.size()), "online");
+    add(card, tr("f.cpu_list_offline"), f.offline_list, "offline");
+    std::string smt = util::read_file(CPU_DIR + "/smt/active");
+    if (!smt.empty()) add(card, tr("f.smt"), tr(smt == "0" ? "common.no" : "common.yes"), "smt/active");
+    add(card, tr("f.smt_control"), util::read_file(CPU_DIR + "/smt/control"), "smt/control");
+    size_t nodes = count_nodes();
+    if (nodes > 0) add(card, tr("f.numa_nodes"), util::fmt_int(nodes), "system/node");
+    return card;
+}
+
+// ---- Clock, power management, idle states ---------------------------------------
+
+struct ClockSummary {
+    uint64_t cur_min = 0, cur_max = 0, hw_min = 0, hw_max = 0, base = 0;
+    std::set<std::string> governors, drivers;
+};
+
+ClockSummary summarize_clocks(CpuFrame& f) {
+    ClockSummary s;
+    for (int cpu : f.online_cpus) {
+        const CpuClock& c = f.files.clock(cpu);
+        if (c.cur != 0) {
+            if (s.cur_min == 0 || s.cur_min > c.cur) s.cur_min = c.cur;
+            s.cur_max = std::max(s.cur_max, c.cur);
+        }
+        if (c.min != 0 && (s.hw_min == 0 || s.hw_min > c.min)) s.hw_min = c.min;
+        s.hw_max = std::max(s.hw_max, c.max);
+        s.base = std::max(s.base, c.base);
+        if (!c.governor.empty()) s.governors.insert(c.governor);
+        if (!c.driver.empty()) s.drivers.insert(c.driver);
+    }
+    return s;
+}
+
+std::string khz_range(uint64_t lo, uint64_t hi) {
+    if (lo == hi) return util::fmt_khz(hi);
+    return util::fmt_khz(lo) + RANGE_DASH + util::fmt_khz(hi);
+}
+
+std::string joined(const std::set<std::string>& s) { return util::join({s.begin(), s.end()}, ", "); }
+
+void add_current_clock(Card& card, const CpuFrame& f, const ClockSummary& s) {
+    if (s.cur_max > 0) {
+        card.rows.emplace_back(tr("f.freq_current"), khz_range(s.cur_min, s.cur_max), "scaling_cur_freq", false,
+                               "cpu.freq", "");
+        return;
+    }
+    std::string mhz = f.first->get("cpu MHz");
+    if (!mhz.empty())
+        add(card, tr("f.freq_current"), util::fmt_mhz(util::to_double(mhz, 0)), "/proc/cpuinfo");
+    else
+        card.hint = tr("msg.no_cpufreq");
+}
+
+void add_base_clock(Card& card, const CpuFrame& f, const ClockSummary& s) {
+    if (f.cid->base_mhz != 0) {
+        add(card, tr("f.freq_base"), util::fmt_mhz(f.cid->base_mhz), "CPUID 16h");
+    } else if (s.base != 0) {
+        add(card, tr("f.freq_base"), util::fmt_khz(s.base), "base_frequency");
+    } else {
+        uint64_t nominal = util::to_u64(util::read_file(cpu_path(0, "acpi_cppc/nominal_freq")), 0);
+        if (nominal != 0) add(card, tr("f.freq_base"), util::fmt_mhz(nominal), "acpi_cppc/nominal_freq");
+    }
+}
+
+void add_clock_source(Card& card) {
+    const std::string dir = "/sys/devices/system/clocksource/clocksource0";
+    std::string current = util::read_file(dir + "/current_clocksource");
+    if (current.empty()) return;
+    std::vector<std::string> rest;
+    for (const std::string& s : util::split(util::read_file(dir + "/available_clocksource"), ' '))
+        if (!s.empty() && s != current) rest.push_back(s);
+    card.rows.emplace_back(tr("f.timer"), current, "clocksource0", false, "", util::join(rest, " "));
+}
+
+Card clock_card(CpuFrame& f) {
+    Card card = make_card("sec.clock");
+    ClockSummary s = summarize_clocks(f);
+    add_current_clock(card, f, s);
+    add_base_clock(card, f, s);
+    if (s.hw_max != 0)
+        add(card, tr("f.turbo_max"), util::fmt_khz(s.hw_max), "cpuinfo_max_freq");
+    else if (f.cid->max_mhz != 0)
+        add(card, tr("f.turbo_max"), util::fmt_mhz(f.cid->max_mhz), "CPUID 16h");
+    if (f.cid->bus_mhz != 0) add(card, tr("f.bus_clock"), util::fmt_mhz(f.cid->bus_mhz), "CPUID 16h");
+    if (s.hw_min != 0) add(card, tr("f.freq_hw_min"), util::fmt_khz(s.hw_min), "cpuinfo_min_freq");
+    add(card, tr("f.governor"), joined(s.governors), "scaling_governor");
+    add(card, tr("f.freq_driver"), joined(s.drivers), "scaling_driver");
+    std::string no_turbo = util::read_file(CPU_DIR + "/intel_pstate/no_turbo");
+    if (!no_turbo.empty())
+        add(card, tr("f.turbo"), tr(no_turbo == "0" ? "common.yes" : "common.no"), "intel_pstate/no_turbo");
+    std::string boost = util::read_file(CPU_DIR + "/cpufreq/boost");
+    if (!boost.empty()) add(card, tr("f.boost"), tr(boost == "0" ? "common.no" : "common.yes"), "cpufreq/boost");
+    add(card, tr("f.pstate_status"), util::read_file(CPU_DIR + "/intel_pstate/status"), "intel_pstate/status");
+    std::string policy = cpu_path(f.first_cpu, "cpufreq");
+    uint64_t latency = util::to_u64(util::read_file(policy + "/cpuinfo_transition_latency"), 0);
+    if (latency != 0)
+        add(card, tr("f.transition_latency"), util::fmt_int(latency / 1000) + " \u00b5s",
+            "cpuinfo_transition_latency");
+    add(card, tr("f.energy_pref"), util::read_file(policy + "/energy_performance_preference"),
+        "energy_performance_preference");
+    add_clock_source(card);
+    return card;
+}
+
+// The online CPU with the strictly highest preferred-core ranking; a tie keeps
+// the CPU listed first.
+void add_preferred_core(Card& card, const CpuFrame& f) {
+    const std::string file = "cpufreq/amd_pstate_prefcore_ranking";
+    std::string pref = util::read_file(cpu_path(f.first_cpu, file));
+    if (pref.empty() || pref == "0" || f.online_cpus.empty()) return;
+    uint64_t best = 0;
+    int best_cpu = -1;
+    for (int cpu : f.online_cpus) {
+        uint64_t r = util::to_u64(util::read_file(cpu_path(cpu, file)), 0);
+        if (r > best) {
+            best = r;
+            best_cpu = cpu;
+        }
+    }
+    if (best_cpu >= 0)
+        card.rows.emplace_back(tr("f.priority"), "CPU " + util::fmt_int(static_cast<uint64_t>(best_cpu)),
+                               "amd_pstate_prefcore_ranking", false, "", util::fmt_int(best));
+}
+
+Card power_card(const CpuFrame& f) {
+    Card card = make_card("sec.power");
+    const std::string cppc = cpu_path(f.first_cpu, "acpi_cppc");
+    auto add_perf = [&](const char* label, const char* file) {
+        std::string v = util::read_file(cppc + "/" + file);
+        if (!v.empty() && v != "0") add(card, label, v, std::string("acpi_cppc/") + file);
+    };
+    add_perf(tr("f.pstate_max_perf"), "highest_perf");
+    add_perf(tr("f.perf_level"), "nominal_perf");
+    add_perf(tr("f.pstate_min_perf"), "lowest_perf");
+    uint64_t nominal = util::to_u64(util::read_file(cppc + "/nominal_freq"), 0);
+    if (nominal != 0) add(card, tr("f.freq_base"), util::fmt_mhz(nominal), "acpi_cppc/nominal_freq");
+    uint64_t lowest = util::to_u64(util::read_file(cppc + "/lowest_freq"), 0);
+    if (lowest != 0) add(card, tr("f.freq_hw_min"), util::fmt_mhz(lowest), "acpi_cppc/lowest_freq");
+    add_preferred_core(card, f);
+    return card;
+}
+
+struct IdleState {
+    std::string name;
+    std::string desc;
+    uint64_t time = 0;   // µs, summed over the online CPUs
+    uint64_t usage = 0;  // entries, summed over the online CPUs
+    uint64_t latency = 0;
+};
+
+// The i-th state directory of every CPU adds to entry i; name, description and
+// latency come from the first CPU that has it.
+std::vector<IdleState> sum_idle_states(const std::vector<int>& cpus) {
+    std::vector<IdleState> states;
+    for (int cpu : cpus) {
+        const std::string base = cpu_path(cpu, "cpuidle");
+        std::vector<std::string> entries = util::list_dir(base, "state");
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const std::string p = base + "/" + entries[i];
+            if (states.size() <= i) {
+                IdleState s;
+                s.name = util::read_file(p + "/name");
+                s.desc = util::read_file(p + "/desc");
+                s.latency = util::to_u64(util::read_file(p + "/latency"), 0);
+                states.push_back(std::move(s));
+            }
+            states[i].time += util::to_u64(util::read_file(p + "/time"), 0);
+            states[i].usage += util::to_u64(util::read_file(p + "/usage"), 0);
+        }
+    }
+    return states;
+}
+
+Card cstates_card(const CpuFrame& f) {
+    Card card = make_card("sec.cstates");
+    card.subtitle = tr("msg.cstates_legend");
+    double uptime = util::to_double(util::read_file("/proc/uptime"), 0.0);
+    double total_us = static_cast<double>(f.online_cpus.size()) * uptime * 1000000.0;
+    for (const IdleState& s : sum_idle_states(f.online_cpus)) {
+        if (s.name.empty()) continue;
+        double share = total_us > 0 ? static_cast<double>(s.time) * 100.0 / total_us : 0.0;
+        std::string note = s.desc;
+        if (!note.empty()) note += "  \u00b7  ";
+        note += util::fmt_int(s.latency) + " \u00b5s";
+        card.rows.emplace_back(s.name, util::fmt_double(share, 1) + " %", note, false, "", "");
+    }
+    if (card.rows.empty()) return Card();
+    const std::string idle_dir = CPU_DIR + "/cpuidle";
+    add(card, tr("f.driver"), util::read_file(idle_dir + "/current_driver"), "cpuidle");
+    add(card, tr("f.governor"), util::read_file(idle_dir + "/current_governor"), "cpuidle");
+    return card;
+}
+
+// ---- Caches ---------------------------------------------------------------------
+
+struct CacheEntry {
+    int level = 0;
+    std::string type;
+    uint64_t size_bytes = 0;
+    std::string shared_list;
+    std::string ways;
+    std::string line_size;
+};
+
+// '32K', '8M' and '512' as the kernel writes them.
+uint64_t cache_size_bytes(const std::string& text) {
+    if (text.empty()) return 0;
+    uint64_t v = util::to_u64(text, 0);
+    switch (text.back() & ~0x20) {
+        case 'K': return v * 1024;
+        case 'M': return v * 1048576;
+        case 'G': return v * 1073741824;
+        default: return v;
+    }
+}
+
+std::vector<CacheEntry> read_caches(int cpu) {
+    std::vector<CacheEntry> caches;
+    const std::string dir = cpu_path(cpu, "cache");
+    for (const std::string& index : util::list_dir(dir, "index")) {
+        const std::string p = dir + "/" + index;
+        CacheEntry e;
+        e.level = static_cast<int>(util::to_i64(util::read_file(p + "/level"), 0));
+        e.type = util::read_file(p + "/type");
+        e.size_bytes = cache_size_bytes(util::read_file(p + "/size"));
+        e.shared_list = util::read_file(p + "/shared_cpu_list");
+        e.ways = util::read_file(p + "/ways_of_associativity");
+        e.line_size = util::read_file(p + "/coherency_line_size");
+        caches.push_back(std::move(e));
+    }
+    return caches;
+}
+
+std::string cache_label(int level, const std::string& type) {
+    std::string label = "L" + std::to_string(level);
+    if (type == "Data") label += "d";
+    if (type == "Instruction") label += "i";
+    return label;
+}
+
+std::string sharing_text(const std::string& shared_list) {
+    size_t n = parse_cpu_list(shared_list).size();
+    if (n == 1) return tr("cache.per_thread");
+    if (n > 1) return I18n::instance().trf("cache.shared_by", static_cast<int>(n));
+    return {};
+}
+
+// One bar per cache label; an instance shared by several CPUs is counted once,
+// through the first CPU that lists it.
+Card cache_card(const CpuFrame& f) {
+    Card card = make_card("sec.cache", CardKind::Caches);
+    std::map<std::string, CacheBar> bars;
+    std::vector<std::string> order;
+    std::set<std::string> seen;
+    for (int cpu : f.online_cpus) {
+        for (const CacheEntry& e : read_caches(cpu)) {
+            std::string label = cache_label(e.level, e.type);
+            if (!seen.insert(label + "@" + e.shared_list).second) continue;
+            auto [it, created] = bars.try_emplace(label);
+            CacheBar& bar = it->second;
+            if (created) {
+                bar.level = e.level;
+                bar.label = label;
+                bar.type = e.type;
+                bar.ways = e.ways;
+                bar.line_size = e.line_size;
+                order.push_back(label);
+            }
+            bar.total += e.size_bytes;
+            bar.blocks.push_back(e.size_bytes);
+            if (bar.shared_with.empty()) bar.shared_with = sharing_text(e.shared_list);
+        }
+    }
+    std::sort(order.begin(), order.end(), [&bars](const std::string& a, const std::string& b) {
+        int la = bars[a].level, lb = bars[b].level;
+        return la != lb ? la < lb : a < b;
+    });
+    for (const std::string& label : order) card.caches.push_back(bars[label]);
+    if (card.caches.empty()) {
+        card.kind = CardKind::Rows;
+        add(card, tr("f.cache_size"), f.first->get("cache size"), "/proc/cpuinfo");
+    }
+    return card;
+}
+
+// ---- Cores ----------------------------------------------------------------------
+
+// The top clock of each CPU, or its relative capacity where there is no
+// cpufreq (ARM big.LITTLE).
+uint64_t peak_of(CpuFiles& files, int cpu) {
+    uint64_t peak = files.clock(cpu).max;
+    if (peak == 0) peak = util::to_u64(util::read_file(cpu_path(cpu, "cpu_capacity")), 0);
+    return peak;
+}
+
+Card cores_card(CpuFrame& f) {
+    if (f.scope_cpus.size() > MANY_CPUS) {
+        Card notice = make_card("tree.cores");
+        notice.hint = tr("msg.many_cpus");
+        return notice;
+    }
+    Card card = make_card("tree.cores", CardKind::Cores, true);
+    std::vector<uint64_t> peaks;
+    uint64_t best = 0, worst = 0;
+    for (int cpu : f.scope_cpus) {
+        uint64_t peak = peak_of(f.files, cpu);
+        peaks.push_back(peak);
+        best = std::max(best, peak);
+        if (peak != 0 && (worst == 0 || peak < worst)) worst = peak;
+    }
+    const bool hybrid = best != 0 && worst != 0 && best != worst;
+    std::set<std::string> cores_seen;
+    for (size_t i = 0; i < f.scope_cpus.size(); ++i) {
+        const int cpu = f.scope_cpus[i];
+        const CpuTopology& t = f.files.topology(cpu);
+        const CpuClock& c = f.files.clock(cpu);
+        Core core;
+        core.index = cpu;
+        if (!t.package.empty()) core.package = static_cast<int>(util::to_i64(t.package, 0));
+        if (!t.core.empty()) core.core_id = static_cast<int>(util::to_i64(t.core, 0));
+        core.first_thread = cores_seen.insert(t.package + "/" + t.core).second;
+        core.online = f.online_set.count(cpu) > 0;
+        core.cur_khz = c.cur;
+        core.min_khz = c.min;
+        core.max_khz = c.max;
+        core.governor = c.governor;
+        if (hybrid && peaks[i] != 0) core.kind = peaks[i] == best ? "P" : "E";
+        card.cores.push_back(std::move(core));
+    }
+    if (hybrid) card.subtitle = tr("msg.hybrid_cores");
+    return card;
+}
+
+// ---- Features, TLBs, vulnerabilities, flags ---------------------------------------
+
+std::vector<std::string> read_flags(const CpuInfoBlock& first) {
+    std::string line = first.get("flags");
+    if (line.empty()) line = first.get("Features");  // ARM kernels
+    std::vector<std::string> flags;
+    for (const std::string& part : util::split(line, ' ')) {
+        std::string flag = util::trim(part);
+        if (!flag.empty()) flags.push_back(std::move(flag));
+    }
+    return flags;
+}
+
+Card features_card(const std::vector<std::string>& flags) {
+    Card card = make_card("sec.features", CardKind::Chips, true);
+    const std::set<std::string> have(flags.begin(), flags.end());
+    for (const Feature& feat : NOTABLE_FEATURES)
+        if (have.count(feat.flag)) card.chips.push_back(Chip{feat.label, feat.flag});
+    return card;
+}
+
+Card tlb_card() {
+    Card card = make_card("sec.tlb");
+    for (const cpuid::TlbEntry& e : cpuid::tlbs()) {
+        std::string v = util::fmt_int(e.entries) + " " + tr("f.entries");
+        if (e.ways == 0xFF)
+            v += std::string(", ") + tr("value.fully_assoc");
+        else if (e.ways > 1)
+            v += ", " + util::fmt_int(e.ways) + "-way";
+        add(card, e.name.c_str(), v, "CPUID 8000000[56]h");
+    }
+    return card;
+}
+
+// The kernel's wording, with its three common states translated.
+std::string vuln_text(const std::string& v) {
+    const std::string t = util::trim(v);
+    const std::string l = util::lower(t);
+    if (util::starts_with(l, "not affected")) return tr("vuln.not_affected");
+    if (util::starts_with(l, "vulnerable")) return tr("vuln.vulnerable") + util::trim(t.substr(10));
+    if (util::starts_with(l, "mitigation:"))
+        return std::string(tr("vuln.mitigated")) + ": " + util::trim(t.substr(11));
+    return v;
+}
+
+Card vulnerabilities_card() {
+    Card card = make_card("sec.vulnerabilities", CardKind::Vulns, true);
+    const std::string dir = CPU_DIR + "/vulnerabilities";
+    for (const std::string& name : util::list_dir(dir, "")) {
+        std::string text = util::read_file(dir + "/" + name);
+        if (!text.empty()) add(card, name.c_str(), vuln_text(text), "vulnerabilities/" + name);
+    }
+    return card;
+}
+
+Card all_flags_card(std::vector<std::string> flags) {
+    Card card = make_card("sec.all_flags", CardKind::Chips, true);
+    card.subtitle = I18n::instance().trf("summary.n_flags", static_cast<int>(flags.size()));
+    std::sort(flags.begin(), flags.end());
+    for (std::string& flag : flags) card.chips.push_back(Chip{std::move(flag), ""});
+    return card;
+}
+
+}  // namespace
+
+Page collect_cpu(int socket) {
+    Page page;
+    CpuFrame f;
+    read_frame(f, socket, page);
+    page.headline = f.model;
+    page.subline = subline(f);
+    add_stats(f, page);
+
+    append_if_not_empty(page, identification_card(f));
+    append_if_not_empty(page, topology_card(f));
+    append_if_not_empty(page, clock_card(f));
+    append_if_not_empty(page, power_card(f));
+    append_if_not_empty(page, cstates_card(f));
+    // The power-draw and integrated-graphics cards take their places here.
+    append_if_not_empty(page, cache_card(f));
+    if (!f.scope_cpus.empty()) append_if_not_empty(page, cores_card(f));
+    const std::vector<std::string> flags = read_flags(*f.first);
+    if (!flags.empty()) append_if_not_empty(page, features_card(flags));
+    append_if_not_empty(page, tlb_card());
+    append_if_not_empty(page, vulnerabilities_card());
+    if (!flags.empty()) append_if_not_empty(page, all_flags_card(flags));
+    return page;
+}
+
+}  // namespace probe
