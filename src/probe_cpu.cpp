@@ -633,6 +633,7 @@ Card cstates_card(const CpuFrame& f) {
 // ---- Caches ---------------------------------------------------------------------
 
 struct CacheEntry {
+    std::string dir;  // the index directory
     int level = 0;
     std::string type;
     uint64_t size_bytes = 0;
@@ -653,21 +654,43 @@ uint64_t cache_size_bytes(const std::string& text) {
     }
 }
 
+// Kernels before shared_cpu_list only wrote the mask ('00000000,0000000f',
+// most significant word first); without it every instance of a level would
+// look like the same one.
+std::string cpu_list_from_mask(const std::string& mask) {
+    std::vector<std::string> words = util::split(mask, ',');
+    std::vector<std::string> cpus;
+    int base = 0;
+    for (auto w = words.rbegin(); w != words.rend(); ++w, base += 32) {
+        uint32_t bits = util::parse_hex(*w, 0);
+        for (int b = 0; b < 32; ++b)
+            if (bits & (1u << b)) cpus.push_back(std::to_string(base + b));
+    }
+    return util::join(cpus, ",");
+}
+
+// What tells one cache instance from another; the rest is read only for an
+// instance not met before (fill_cache_details), since most instances are
+// shared by several CPUs.
 std::vector<CacheEntry> read_caches(int cpu) {
     std::vector<CacheEntry> caches;
     const std::string dir = cpu_path(cpu, "cache");
     for (const std::string& index : util::list_dir(dir, "index")) {
-        const std::string p = dir + "/" + index;
         CacheEntry e;
-        e.level = static_cast<int>(util::to_i64(util::read_file(p + "/level"), 0));
-        e.type = util::read_file(p + "/type");
-        e.size_bytes = cache_size_bytes(util::read_file(p + "/size"));
-        e.shared_list = util::read_file(p + "/shared_cpu_list");
-        e.ways = util::read_file(p + "/ways_of_associativity");
-        e.line_size = util::read_file(p + "/coherency_line_size");
+        e.dir = dir + "/" + index;
+        e.level = static_cast<int>(util::to_i64(util::read_file(e.dir + "/level"), 0));
+        e.type = util::read_file(e.dir + "/type");
+        e.shared_list = util::read_file(e.dir + "/shared_cpu_list");
+        if (e.shared_list.empty()) e.shared_list = cpu_list_from_mask(util::read_file(e.dir + "/shared_cpu_map"));
         caches.push_back(std::move(e));
     }
     return caches;
+}
+
+void fill_cache_details(CacheEntry& e) {
+    e.size_bytes = cache_size_bytes(util::read_file(e.dir + "/size"));
+    e.ways = util::read_file(e.dir + "/ways_of_associativity");
+    e.line_size = util::read_file(e.dir + "/coherency_line_size");
 }
 
 std::string cache_label(int level, const std::string& type) {
@@ -692,9 +715,10 @@ Card cache_card(const CpuFrame& f) {
     std::vector<std::string> order;
     std::set<std::string> seen;
     for (int cpu : f.online_cpus) {
-        for (const CacheEntry& e : read_caches(cpu)) {
+        for (CacheEntry& e : read_caches(cpu)) {
             std::string label = cache_label(e.level, e.type);
             if (!seen.insert(label + "@" + e.shared_list).second) continue;
+            fill_cache_details(e);
             auto [it, created] = bars.try_emplace(label);
             CacheBar& bar = it->second;
             if (created) {

@@ -502,6 +502,28 @@ TEST_F(CpuPage, CacheSizesLabelsAndFallback) {
     EXPECT_EQ(totals, (std::vector<uint64_t>{512, 32768, 32768, 8388608, 0}));
 }
 
+// Kernels that predate shared_cpu_list describe sharing by mask alone.
+TEST_F(CpuPage, CacheSharingFromMaskWithoutList) {
+    zqtest::FixtureRoot root;
+    const std::string cpu = "/sys/devices/system/cpu/";
+    root.write(cpu + "online", "0-2,40\n");
+    root.write(cpu + "present", "0-2,40\n");
+    const char* masks[] = {"00000000,00000003", "00000000,00000003", "00000000,00000004", "00000100,00000000"};
+    const int cpus[] = {0, 1, 2, 40};
+    for (int i = 0; i < 4; ++i) {
+        std::string p = cpu + "cpu" + std::to_string(cpus[i]) + "/cache/index0/";
+        root.write(p + "level", "2\n");
+        root.write(p + "type", "Unified\n");
+        root.write(p + "size", "512K\n");
+        root.write(p + "shared_cpu_map", std::string(masks[i]) + "\n");
+    }
+    Page page = probe::collect_cpu(-1);
+    const probe::CacheBar* l2 = bar(card(page, "sec.cache"), "L2");
+    ASSERT_TRUE(l2);
+    EXPECT_EQ(l2->blocks.size(), 3u);
+    EXPECT_EQ(l2->shared_with, "shared by 2 threads");
+}
+
 // ARM big.LITTLE without cpufreq tells its core kinds by capacity.
 TEST_F(CpuPage, CapacityMakesArmHybrid) {
     zqtest::FixtureRoot root;
@@ -552,6 +574,104 @@ TEST_F(CpuPage, ThisMachine) {
     const auto online = static_cast<uint64_t>(::sysconf(_SC_NPROCESSORS_ONLN));
     EXPECT_EQ(row(card(page, "sec.topology"), tr("f.cpus_online")), util::fmt_int(online));
     EXPECT_EQ(stat(page, "f.threads_logical"), util::fmt_int(online));
+}
+
+
+// Real machines' trees against the topology and caches that their expected
+// topology listings (*.console) record: packages, cores, processing units and
+// the summed size of every cache level.
+struct ConsoleFacts {
+    size_t packages = 0, cores = 0, pus = 0;
+    std::map<std::string, uint64_t> cache_bytes;  // "L2" -> total
+};
+
+ConsoleFacts read_console(const std::string& path) {
+    ConsoleFacts facts;
+    static const std::regex cache_re(R"(^\s*(L\d[di]?)Cache L#\d+ \(.*size=(\d+)(KiB|MiB|GiB))");
+    std::smatch mt;
+    for (const std::string& line : util::read_lines(path)) {
+        std::string t = util::trim(line);
+        if (util::starts_with(t, "Package L#")) ++facts.packages;
+        if (util::starts_with(t, "Core L#")) ++facts.cores;
+        if (util::starts_with(t, "PU L#")) ++facts.pus;
+        if (std::regex_search(line, mt, cache_re)) {
+            uint64_t unit = mt[3] == "KiB" ? 1024 : mt[3] == "MiB" ? 1048576 : 1073741824;
+            facts.cache_bytes[mt[1]] += std::stoull(mt[2]) * unit;
+        }
+    }
+    return facts;
+}
+
+// Unpacks only the processor part of a tree: the whole of the larger ones
+// takes seconds on a disk-backed temporary directory.
+std::string unpack_cpu_part(const std::string& tarball, const std::string& into) {
+    auto r = zqtest::run({"tar", "-xjf", tarball, "-C", into, "--wildcards", "*/proc/cpuinfo",
+                          "*/sys/devices/system/cpu/*"});
+    if (r.status != 0) return {};
+    for (const auto& e : std::filesystem::directory_iterator(into))
+        if (e.is_directory()) return e.path().string();
+    return {};
+}
+
+uint64_t stat_number(const Page& page, const char* key) {
+    std::string v = stat(page, key);
+    v.erase(std::remove(v.begin(), v.end(), ','), v.end());
+    return util::to_u64(v, 0);
+}
+
+// Where the kernel's own files and the listing disagree, the page follows the
+// kernel; each such tree says what it shows instead.
+struct RealTree {
+    const char* name;
+    int64_t cores = -1;    // -1: as many as the listing
+    int64_t threads = -1;  // -1: as many as the listing
+};
+
+const RealTree REAL_TREES[] = {
+    {"2arm-2c"},
+    {"8em64t-2s2ca2c"},
+    {"8em64t-2s4c-asymcaches"},
+    {"16amd64-8n2c"},
+    {"20em64t-hybrid-1p6c2t+2ca4co1t"},
+    {"32intel64-2p8co2t+8ve"},
+    {"fakeheteromemtiers"},
+    {"nvidiagpunumanodes"},  // caches described by shared_cpu_map only
+    // Core ids repeat on the two dies of each package and this kernel has no
+    // die_id: 24 distinct package/core pairs for 48 cores.
+    {"48amd64-4pa2n6c-sparse", 24},
+    // CPUs 0-3 and 21-23 are present but offline: the page counts the present.
+    {"offline-cpu0-node0", -1, 24},
+};
+
+TEST_F(CpuPage, RealMachineTreesMatchTheirTopologyListings) {
+    const std::string dir = zqtest::shared_data("hwloc-linux");
+    if (dir.empty()) GTEST_SKIP() << "shared machine data not available";
+    for (const RealTree& t : REAL_TREES) {
+        SCOPED_TRACE(t.name);
+        const std::string name = t.name;
+        zqtest::TempDir tmp;
+        std::string tree = unpack_cpu_part(dir + "/" + name + ".tar.bz2", tmp.path());
+        ASSERT_FALSE(tree.empty());
+        ConsoleFacts want = read_console(dir + "/" + name + ".console");
+        zqtest::ScopedRoot scoped(tree);
+        Page page = probe::collect_cpu(-1);
+        EXPECT_EQ(stat_number(page, "f.sockets"), want.packages);
+        EXPECT_EQ(stat_number(page, "f.cores_physical"), t.cores >= 0 ? uint64_t(t.cores) : want.cores);
+        EXPECT_EQ(stat_number(page, "f.threads_logical"), t.threads >= 0 ? uint64_t(t.threads) : want.pus);
+        const Card* cache = card(page, "sec.cache");
+        if (want.cache_bytes.empty()) {
+            EXPECT_FALSE(cache);
+            continue;
+        }
+        ASSERT_TRUE(cache);
+        ASSERT_EQ(cache->caches.size(), want.cache_bytes.size());
+        for (const auto& [label, bytes] : want.cache_bytes) {
+            const probe::CacheBar* b = bar(cache, label);
+            ASSERT_TRUE(b) << label;
+            // The listing rounds each instance to whole KiB or MiB.
+            EXPECT_NEAR(static_cast<double>(b->total), static_cast<double>(bytes), bytes * 0.025) << label;
+        }
+    }
 }
 
 }  // namespace
