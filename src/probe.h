@@ -121,7 +121,7 @@ struct Page {
 // Page builders: the argument is the value chosen in the page's selector,
 // -1 meaning all (or the default choice).
 Page collect_cpu(int package);
-Page collect_topology(int node);
+Page collect_topology(int socket);
 Page collect_gpu(int device);
 Page collect_board();
 Page collect_memory(int bank);
