@@ -1,0 +1,295 @@
+#include "theme.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+#include "i18n.h"
+#include "settings.h"
+#include "util.h"
+
+namespace {
+
+const char* PORTAL_NAME = "org.freedesktop.portal.Desktop";
+const char* PORTAL_PATH = "/org/freedesktop/portal/desktop";
+const char* PORTAL_IFACE = "org.freedesktop.portal.Settings";
+const char* APPEARANCE_NS = "org.freedesktop.appearance";
+const char* COLOR_SCHEME_KEY = "color-scheme";
+
+// GTK's application priority: above the theme, below the user's own sheet.
+const guint CSS_PRIORITY = 600;
+
+int channel_byte(double c) {
+    int v = static_cast<int>(c * 255.0 + 0.5);
+    if (v < 0) return 0;
+    return v > 255 ? 255 : v;
+}
+
+// The settings reader keeps colours written without "#", which GTK's CSS
+// parser would reject; the palette always holds the "#" form.
+void overlay(std::string& field, const std::string& user) {
+    Rgb ignored;
+    if (user.empty() || !hex_to_rgb(user, ignored)) return;
+    field = user[0] == '#' ? user : "#" + user;
+}
+
+// The style sheet with @name@ placeholders for palette and derived colours.
+const char* CSS_TEMPLATE =
+    R"CSS(window, dialog, box, paned, notebook { background-color: @background@; color: @text@; }
+.tabbar { background-color: @background@; border-bottom: 1px solid @line@; padding: 6px 12px 0 12px; }
+.tab-button { background-image: none; background-color: transparent; border: none; border-bottom: 3px solid transparent; border-radius: 6px 6px 0 0; padding: 6px 16px 5px 16px; color: @dim@; font-weight: normal; }
+.tab-button:hover { background-color: @hover@; color: @text@; }
+.tab-button:checked { color: @accent@; font-weight: bold; border-bottom-color: @accent@; background-color: transparent; }
+.stat { background-color: @panel@; border: 1px solid @line@; border-radius: 8px; padding: 8px 12px 7px 12px; }
+.stat-value { font-size: 172%; font-weight: bold; color: @accent@; font-family: monospace; }
+.stat-unit { font-size: 125%; color: @dim@; }
+.stat-label { font-size: 86%; color: @dim@; }
+menubar { background-color: @header@; color: @text@; border-bottom: 1px solid @line@; padding: 1px 4px; }
+menubar > menuitem { padding: 4px 10px; border-radius: 5px; }
+menubar > menuitem:hover { background-color: @accent@; color: @sel_fg@; }
+menu, popover, .popup { background-color: @panel@; color: @text@; }
+menu menuitem { padding: 5px 8px; }
+menu menuitem:hover { background-color: @accent@; color: @sel_fg@; }
+treeview.view, .view { background-color: @panel@; color: @text@; }
+scrolledwindow, viewport, stack { background-color: @background@; color: @text@; }
+treeview.view { -GtkTreeView-grid-line-width: 0; -GtkTreeView-vertical-separator: 2; }
+treeview.view:selected, treeview.view:selected:focus, treeview.view:selected:hover { background-color: @accent@; color: @sel_fg@; }
+treeview.view:hover { background-color: @hover@; }
+treeview.view header button { background-color: @header@; color: @dim@; border: none; border-bottom: 1px solid @line@; padding: 6px 8px; font-weight: bold; }
+treeview.view header button:hover { background-color: @hover@; }
+entry, entry.search, spinbutton { background-color: @panel@; color: @text@; border: 1px solid @line@; border-radius: 6px; padding: 5px 8px; }
+entry:focus { border-color: @accent@; }
+button { border-radius: 6px; background-image: none; background-color: @header@; color: @text@; border: 1px solid @line@; padding: 5px 14px; }
+button:hover { background-color: @hover@; }
+*:focus, *:focus-visible { outline-color: @accent@; }
+button:active, button:checked { background-color: @accent@; color: #FFFFFF; border-color: @accent@; }
+button:disabled { color: @dim@; background-color: @background@; }
+button.suggested-action { background-color: @accent@; color: #FFFFFF; border-color: @accent@; }
+button.destructive-action { background-color: #C0392B; color: #FFFFFF; border-color: #A93226; }
+button.destructive-action:hover { background-color: #D14434; }
+messagedialog, messagedialog box, messagedialog label, dialog box, dialog label, headerbar { background-color: @background@; color: @text@; }
+messagedialog label, dialog label { background-color: transparent; }
+label { color: @text@; }
+.section-title { color: @accent@; font-weight: bold; }
+.dim-text { color: @dim@; font-size: 90%; }
+.statusbar { padding: 4px 10px; font-size: 90%; color: @dim@; background-color: @header@; border-top: 1px solid @line@; }
+scrollbar { background-color: transparent; }
+scrollbar slider { border-radius: 8px; min-width: 8px; min-height: 8px; }
+paned > separator { background-color: @line@; min-width: 1px; }
+.color-swatch, .color-swatch colorswatch, .color-swatch button { border: 1px solid @swatch@; border-radius: 4px; min-width: 44px; min-height: 22px; }
+.card { background-color: @panel@; border: 1px solid @line@; border-radius: 8px; padding: 10px 12px; }
+.card box, .stat box { background-color: transparent; }
+.card-title { color: @accent@; font-weight: bold; font-size: 92%; }
+.headline { font-size: 155%; font-weight: bold; color: @text@; }
+.subline { color: @dim@; font-size: 105%; }
+.row-name { color: @dim@; font-size: 92%; }
+.row-value { color: @text@; }
+.row-value-num { color: @text@; font-family: monospace; }
+.slot, .slot-empty { background-color: @panel@; border: 1px solid @line@; border-radius: 6px; padding: 8px 10px; }
+.slot-empty { border-style: dashed; background-color: transparent; }
+.slot-size { font-family: monospace; font-weight: bold; font-size: 118%; color: @accent@; }
+.link-button { padding: 1px 8px; font-size: 90%; }
+.page { background-color: @background@; padding: 12px 14px 16px 14px; }
+)CSS";
+
+std::string fill_template(const std::string& tmpl,
+                          const std::vector<std::pair<std::string, std::string>>& values) {
+    std::string out;
+    out.reserve(tmpl.size() + 1024);
+    size_t pos = 0;
+    while (pos < tmpl.size()) {
+        size_t at = tmpl.find('@', pos);
+        size_t end = at == std::string::npos ? std::string::npos : tmpl.find('@', at + 1);
+        if (end == std::string::npos) {
+            out.append(tmpl, pos, std::string::npos);
+            break;
+        }
+        out.append(tmpl, pos, at - pos);
+        std::string name = tmpl.substr(at + 1, end - at - 1);
+        for (const auto& [key, value] : values) {
+            if (key == name) out += value;
+        }
+        pos = end + 1;
+    }
+    return out;
+}
+
+// Held for the life of the process: GIO keeps the shared bus connection only
+// while someone references it, and the portal subscription lives on it.
+GDBusConnection* session_bus() {
+    static GDBusConnection* bus = nullptr;
+    if (!bus) {
+        GError* err = nullptr;
+        bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &err);
+        if (err) g_error_free(err);
+    }
+    return bus;
+}
+
+}  // namespace
+
+Palette Palette::light() {
+    return Palette{false,     "#F2F1F0", "#FFFFFF", "#2E3436", "#1A5FB4",
+                   "#5E5C64", "#F5C211", "#2EA043", "#E3B341", "#E5484D"};
+}
+
+Palette Palette::dark_() {
+    return Palette{true,      "#17171A", "#212126", "#F2F2F5", "#7FB3F5",
+                   "#ADADB5", "#7A5E00", "#2EA043", "#E3B341", "#E5484D"};
+}
+
+Palette Palette::from_settings(const Settings& s, bool dark) {
+    Palette p = dark ? dark_() : light();
+    overlay(p.background, dark ? s.bg_dark : s.bg_light);
+    overlay(p.panel, dark ? s.panel_dark : s.panel_light);
+    overlay(p.text, dark ? s.text_dark : s.text_light);
+    overlay(p.accent, dark ? s.accent_dark : s.accent_light);
+    overlay(p.dim, dark ? s.dim_dark : s.dim_light);
+    overlay(p.search_hit, dark ? s.hit_dark : s.hit_light);
+    overlay(p.load_low, s.load_low);
+    overlay(p.load_mid, s.load_mid);
+    overlay(p.load_high, s.load_high);
+    return p;
+}
+
+Rgb mix(const Rgb& fg, const Rgb& bg, double alpha) {
+    return Rgb{fg.r * alpha + bg.r * (1.0 - alpha), fg.g * alpha + bg.g * (1.0 - alpha),
+               fg.b * alpha + bg.b * (1.0 - alpha)};
+}
+
+bool hex_to_rgb(const std::string& text, Rgb& out) {
+    std::string digits = !text.empty() && text[0] == '#' ? text.substr(1) : text;
+    if (digits.size() != 6) return false;
+    for (char c : digits) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    }
+    unsigned long v = std::strtoul(digits.c_str(), nullptr, 16);
+    out.r = ((v >> 16) & 0xFF) / 255.0;
+    out.g = ((v >> 8) & 0xFF) / 255.0;
+    out.b = (v & 0xFF) / 255.0;
+    return true;
+}
+
+std::string rgb_to_hex(const Rgb& c) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "#%02X%02X%02X", channel_byte(c.r), channel_byte(c.g), channel_byte(c.b));
+    return buf;
+}
+
+std::string mix_hex(const std::string& fg, const std::string& bg, double alpha) {
+    Rgb a, b;
+    if (!hex_to_rgb(fg, a) || !hex_to_rgb(bg, b)) return fg;
+    return rgb_to_hex(mix(a, b, alpha));
+}
+
+std::string build_css(const Palette& p) {
+    return fill_template(CSS_TEMPLATE, {
+                                           {"background", p.background},
+                                           {"panel", p.panel},
+                                           {"text", p.text},
+                                           {"accent", p.accent},
+                                           {"dim", p.dim},
+                                           {"line", mix_hex(p.text, p.panel, 0.16)},
+                                           {"hover", mix_hex(p.accent, p.panel, 0.14)},
+                                           {"header", mix_hex(p.panel, p.background, 0.55)},
+                                           {"sel_fg", "#FFFFFF"},
+                                           {"swatch", p.dark ? "#8A8A8E" : "#909090"},
+                                       });
+}
+
+namespace theme {
+
+bool probe_startup_dark_hint() {
+    GtkSettings* gs = gtk_settings_get_default();
+    if (!gs) return false;
+    gboolean prefer_dark = FALSE;
+    gchar* name = nullptr;
+    g_object_get(gs, "gtk-application-prefer-dark-theme", &prefer_dark, "gtk-theme-name", &name, nullptr);
+    bool hint = prefer_dark;
+    if (!hint && name) hint = util::lower(name).find("dark") != std::string::npos;
+    g_free(name);
+    return hint;
+}
+
+bool system_prefers_dark(bool fallback) {
+    GDBusConnection* bus = session_bus();
+    if (!bus) return fallback;
+    GError* err = nullptr;
+    GVariant* reply =
+        g_dbus_connection_call_sync(bus, PORTAL_NAME, PORTAL_PATH, PORTAL_IFACE, "Read",
+                                    g_variant_new("(ss)", APPEARANCE_NS, COLOR_SCHEME_KEY),
+                                    G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, 500, nullptr, &err);
+    if (!reply) {
+        if (err) g_error_free(err);
+        return fallback;
+    }
+    GVariant* value = nullptr;
+    g_variant_get(reply, "(v)", &value);
+    g_variant_unref(reply);
+    // Older portals wrap the value in one more variant.
+    while (value && g_variant_is_of_type(value, G_VARIANT_TYPE_VARIANT)) {
+        GVariant* inner = g_variant_get_variant(value);
+        g_variant_unref(value);
+        value = inner;
+    }
+    bool result = fallback;
+    if (value && g_variant_is_of_type(value, G_VARIANT_TYPE_UINT32)) {
+        guint32 scheme = g_variant_get_uint32(value);
+        if (scheme == 1) result = true;
+        if (scheme == 2) result = false;
+    }
+    if (value) g_variant_unref(value);
+    return result;
+}
+
+bool resolve_dark(const std::string& theme_setting, bool startup_hint) {
+    if (theme_setting == "dark") return true;
+    if (theme_setting == "light") return false;
+    return system_prefers_dark(startup_hint);
+}
+
+void load_style(GtkCssProvider** provider, const Palette& p) {
+    if (!*provider) {
+        *provider = gtk_css_provider_new();
+        GdkScreen* screen = gdk_screen_get_default();
+        if (screen) {
+            gtk_style_context_add_provider_for_screen(screen, GTK_STYLE_PROVIDER(*provider), CSS_PRIORITY);
+        }
+    }
+    std::string css = build_css(p);
+    GError* err = nullptr;
+    gtk_css_provider_load_from_data(*provider, css.c_str(), static_cast<gssize>(css.size()), &err);
+    if (err) g_error_free(err);
+    GtkSettings* gs = gtk_settings_get_default();
+    if (gs) g_object_set(gs, "gtk-application-prefer-dark-theme", p.dark ? TRUE : FALSE, nullptr);
+}
+
+guint watch_portal(GDBusSignalCallback handler, gpointer data) {
+    GDBusConnection* bus = session_bus();
+    if (!bus) return 0;
+    return g_dbus_connection_signal_subscribe(bus, PORTAL_NAME, PORTAL_IFACE, "SettingChanged", PORTAL_PATH,
+                                              nullptr, G_DBUS_SIGNAL_FLAGS_NONE, handler, data, nullptr);
+}
+
+bool is_colour_scheme_change(GVariant* parameters) {
+    if (!parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(ssv)"))) return false;
+    const char* ns = nullptr;
+    const char* key = nullptr;
+    GVariant* value = nullptr;
+    g_variant_get(parameters, "(&s&sv)", &ns, &key, &value);
+    bool match = g_strcmp0(ns, APPEARANCE_NS) == 0 && g_strcmp0(key, COLOR_SCHEME_KEY) == 0;
+    if (value) g_variant_unref(value);
+    return match;
+}
+
+void apply_language(const std::string& code) {
+    I18n& i18n = I18n::instance();
+    i18n.set_language(code);
+    util::set_number_format(i18n.tr("num.decimal"), i18n.tr("num.group"));
+    gtk_widget_set_default_direction(i18n.is_rtl() ? GTK_TEXT_DIR_RTL : GTK_TEXT_DIR_LTR);
+}
+
+}  // namespace theme
