@@ -5,6 +5,9 @@
 // chosen package) feeds the counts, the identification card and the core
 // tiles; every online CPU feeds the clock, power, idle-state and cache cards,
 // whichever package is chosen.
+#include "probe_cpu.h"
+
+#include <glib.h>
 #include <sys/utsname.h>
 
 #include <algorithm>
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "cpudb.h"
+#include "gpu.h"
 #include "i18n.h"
 #include "probe.h"
 #include "util.h"
@@ -857,6 +861,102 @@ Card all_flags_card(std::vector<std::string> flags) {
     return card;
 }
 
+
+// ---- Power draw and integrated graphics ------------------------------------------
+
+struct IntegratedGpu {
+    bool found = false;
+    gpu::Device dev;
+};
+
+// The first integrated device in enumeration order; the unsuffixed graphics
+// keys of this page always mean that one.
+IntegratedGpu first_integrated() {
+    for (gpu::Device& d : gpu::collect())
+        if (d.integrated) return {true, std::move(d)};
+    return {};
+}
+
+int64_t now_ms() { return g_get_monotonic_time() / 1000; }
+
+void sample_rapl() {
+    cpu_power::RaplState& zone = cpu_power::rapl();
+    if (zone.path.empty() || !zone.readable) return;
+    cpu_power::take_sample(zone, util::read_file(zone.path + "/energy_uj"), now_ms());
+}
+
+std::string watts(double w) { return util::fmt_double(w, 1) + " W"; }
+
+void add_live(Card& card, const char* name, const std::string& value, const std::string& note, const char* live) {
+    if (!value.empty()) card.rows.emplace_back(name, value, note, false, live, "");
+}
+
+Card power_draw_card(const IntegratedGpu& igpu) {
+    Card card = make_card("sec.power_draw");
+    std::string label;
+    const double t = cpu_temperature(&label);
+    if (t > NO_TEMPERATURE)
+        add_live(card, tr("f.temperature"), util::fmt_double(t, 1) + " \u00b0C", label.empty() ? "hwmon" : label,
+                 "cpu.temp");
+    sample_rapl();
+    const cpu_power::RaplState& zone = cpu_power::rapl();
+    if (zone.readable)
+        add_live(card, tr("f.power_now"), zone.watt >= 0.0 ? watts(zone.watt) : "\u2026", "powercap energy_uj",
+                 "cpu.power");
+    const bool gpu_power = igpu.found && igpu.dev.power_w >= 0.0;
+    if (gpu_power)
+        add_live(card, tr("f.power_package"), watts(igpu.dev.power_w), "amdgpu hwmon power1_average", "soc.power");
+    if (card.empty()) {
+        std::string snap = snap_hint("hardware-observe");
+        card.hint = snap.empty() ? tr("msg.power_needs_root") : snap;
+    } else if (!zone.readable && !gpu_power && !zone.path.empty()) {
+        card.hint = tr("msg.power_needs_root");
+    }
+    if (!zone.path.empty()) {
+        struct Limit {
+            const char* file;
+            const char* label;
+        };
+        const Limit limits[] = {{"constraint_0_power_limit_uw", "f.power_limit_long"},
+                                {"constraint_1_power_limit_uw", "f.power_limit_short"}};
+        for (const Limit& l : limits) {
+            uint64_t uw = util::to_u64(util::read_file(zone.path + "/" + l.file), 0);
+            if (uw != 0) card.rows.emplace_back(tr(l.label), watts(uw / 1000000.0), l.file, false, "", "");
+        }
+    }
+    return card;
+}
+
+std::string igpu_model(const gpu::Device& d, const std::string& cpu_model, std::string& note) {
+    note = d.pci;
+    if (!d.name.empty()) return d.name;
+    size_t p = cpu_model.find(" w/ ");
+    if (p != std::string::npos && p + 4 < cpu_model.size()) {
+        std::string tail = util::trim(cpu_model.substr(p + 4));
+        if (!tail.empty()) {
+            note = "model name";
+            return tail;
+        }
+    }
+    return util::to_hex(d.vendor_id, 4) + ":" + util::to_hex(d.device_id, 4);
+}
+
+Card igpu_card(const gpu::Device& d, const std::string& cpu_model) {
+    Card card = make_card("sec.igpu");
+    std::string note;
+    std::string model = igpu_model(d, cpu_model, note);
+    add_live(card, tr("f.model"), model, note, "");
+    if (d.compute_units != 0)
+        add_live(card, d.shader_label.empty() ? tr("f.compute_units") : d.shader_label.c_str(),
+                 util::fmt_int(d.compute_units), "DRM", "");
+    if (d.shader_cores != 0 && d.shader_label == "Compute Units")
+        add_live(card, tr("f.shader_cores"), util::fmt_int(d.shader_cores),
+                 "DRM (" + util::fmt_int(d.compute_units) + " \u00d7 64)", "");
+    if (d.cur_khz != 0) add_live(card, tr("f.gpu_freq_cur"), util::fmt_khz(d.cur_khz), "DRM", "gpu.freq");
+    if (d.busy_percent >= 0) add_live(card, tr("f.gpu_load"), util::fmt_percent(d.busy_percent, 0), "DRM", "gpu.busy");
+    return card;
+}
+
 }  // namespace
 
 Page collect_cpu(int socket) {
@@ -872,7 +972,9 @@ Page collect_cpu(int socket) {
     append_if_not_empty(page, clock_card(f));
     append_if_not_empty(page, power_card(f));
     append_if_not_empty(page, cstates_card(f));
-    // The power-draw and integrated-graphics cards take their places here.
+    const IntegratedGpu igpu = first_integrated();
+    append_if_not_empty(page, power_draw_card(igpu));
+    if (igpu.found) append_if_not_empty(page, igpu_card(igpu.dev, f.model));
     append_if_not_empty(page, cache_card(f));
     if (!f.scope_cpus.empty()) append_if_not_empty(page, cores_card(f));
     const std::vector<std::string> flags = read_flags(*f.first);
@@ -882,5 +984,141 @@ Page collect_cpu(int socket) {
     if (!flags.empty()) append_if_not_empty(page, all_flags_card(flags));
     return page;
 }
+
+namespace {
+
+std::string clock_range(uint64_t lo, uint64_t hi) {
+    return lo == hi ? util::fmt_khz(lo) : util::fmt_khz(lo) + RANGE_DASH + util::fmt_khz(hi);
+}
+
+void widen(uint64_t cur, uint64_t& lo, uint64_t& hi) {
+    if (cur == 0) return;
+    if (lo == 0 || cur < lo) lo = cur;
+    if (cur > hi) hi = cur;
+}
+
+uint64_t current_clock(int cpu) {
+    return util::to_u64(util::read_file(cpu_path(cpu, "cpufreq/scaling_cur_freq")), 0);
+}
+
+// The new text of a live row, or nullptr when its value cannot be read now.
+struct LiveValues {
+    uint64_t lo = 0, hi = 0;
+    double temperature = NO_TEMPERATURE;
+    double watt = -1.0;
+    IntegratedGpu igpu;
+};
+
+bool live_text(const std::string& key, const LiveValues& v, std::string& out) {
+    if (key == "cpu.freq") {
+        if (v.hi == 0) return false;
+        out = clock_range(v.lo, v.hi);
+    } else if (key == "cpu.temp") {
+        if (v.temperature <= NO_TEMPERATURE) return false;
+        out = util::fmt_double(v.temperature, 1) + " \u00b0C";
+    } else if (key == "cpu.power") {
+        if (v.watt < 0.0) return false;
+        out = watts(v.watt);
+    } else if (!v.igpu.found) {
+        return false;
+    } else if (key == "gpu.freq") {
+        if (v.igpu.dev.cur_khz == 0) return false;
+        out = util::fmt_khz(v.igpu.dev.cur_khz);
+    } else if (key == "gpu.busy") {
+        if (v.igpu.dev.busy_percent < 0) return false;
+        out = util::fmt_percent(v.igpu.dev.busy_percent, 0);
+    } else if (key == "soc.power") {
+        if (v.igpu.dev.power_w < 0.0) return false;
+        out = watts(v.igpu.dev.power_w);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void refresh_live_cpu(Page& page) {
+    LiveValues v;
+    for (Card& card : page.cards) {
+        if (card.kind != CardKind::Cores) continue;
+        for (Core& core : card.cores) {
+            core.cur_khz = current_clock(core.index);
+            widen(core.cur_khz, v.lo, v.hi);
+        }
+    }
+    // Without core tiles (the many-processors notice) the online CPUs stand in.
+    if (v.hi == 0)
+        for (int cpu : parse_cpu_list(util::read_file(CPU_DIR + "/online"))) widen(current_clock(cpu), v.lo, v.hi);
+    v.temperature = cpu_temperature(nullptr);
+    sample_rapl();
+    v.watt = cpu_power::rapl().watt;
+    for (Stat& s : page.stats) {
+        if (s.live == "stat.freq" && v.hi != 0) s.value = util::fmt_khz(v.hi);
+        if (s.live == "stat.temp" && v.temperature > NO_TEMPERATURE) s.value = util::fmt_double(v.temperature, 0);
+    }
+    v.igpu = first_integrated();
+    for (Card& card : page.cards)
+        for (Row& row : card.rows) {
+            if (row.live.empty()) continue;
+            std::string text;
+            if (live_text(row.live, v, text)) (row.cols.empty() ? row.value : row.cols.back()) = std::move(text);
+        }
+}
+
+namespace cpu_power {
+
+namespace {
+bool g_zone_searched = false;
+RaplState g_zone;
+}  // namespace
+
+RaplState find_zone() {
+    RaplState state;
+    const std::string base = "/sys/class/powercap";
+    for (const std::string& entry : util::list_dir(base, "")) {
+        const std::string dir = base + "/" + entry;
+        if (!util::starts_with(util::read_file(dir + "/name"), "package")) continue;
+        state.path = dir;
+        state.max_uj = util::to_u64(util::read_file(dir + "/max_energy_range_uj"), 0);
+        state.readable = !util::read_file(dir + "/energy_uj").empty();
+        break;
+    }
+    return state;
+}
+
+void take_sample(RaplState& state, const std::string& energy_uj_text, int64_t now) {
+    // A counter that fails to read once must not count as 0: that would show
+    // one absurd wattage at the next sample.
+    if (energy_uj_text.empty()) return;
+    const uint64_t uj = util::to_u64(energy_uj_text, 0);
+    if (state.last_ms != 0 && state.last_ms < now) {
+        const double dt = static_cast<double>(now - state.last_ms);
+        if (state.last_uj > uj) {
+            state.watt = state.max_uj == 0
+                             ? 0.0
+                             : (static_cast<double>(state.max_uj - state.last_uj + uj) / 1000.0) / dt;
+        } else {
+            state.watt = (static_cast<double>(uj - state.last_uj) / 1000.0) / dt;
+        }
+    }
+    state.last_uj = uj;
+    state.last_ms = now;
+}
+
+RaplState& rapl() {
+    if (!g_zone_searched) {
+        g_zone_searched = true;
+        g_zone = find_zone();
+    }
+    return g_zone;
+}
+
+void forget_zone() {
+    g_zone_searched = false;
+    g_zone = RaplState();
+}
+
+}  // namespace cpu_power
 
 }  // namespace probe

@@ -206,7 +206,7 @@ TEST_F(CpuPage, ServerFeaturesVulnerabilitiesAndFlags) {
 
     // Card order of the page.
     std::vector<std::string> want;
-    for (const char* key : {"sec.identification", "sec.topology", "sec.clock", "sec.cstates", "sec.cache",
+    for (const char* key : {"sec.identification", "sec.topology", "sec.clock", "sec.cstates", "sec.power_draw", "sec.cache",
                             "tree.cores", "sec.features"})
         want.push_back(tr(key));
     std::vector<std::string> got = titles(page);
