@@ -419,9 +419,12 @@ Card identification_card(const CpuFrame& f) {
     }
     // Keys that only ARM, RISC-V and similar kernels write.
     const std::pair<const char*, const char*> other_arch[] = {
-        {"f.cpu_implementer", "CPU implementer"}, {"f.cpu_architecture", "CPU architecture"},
-        {"f.cpu_variant", "CPU variant"},         {"f.cpu_part", "CPU part"},
-        {"f.cpu_revision", "CPU revision"},       {"f.isa", "isa"},
+        {"f.cpu_implementer", "CPU implementer"},
+        {"f.cpu_architecture", "CPU architecture"},
+        {"f.cpu_variant", "CPU variant"},
+        {"f.cpu_part", "CPU part"},
+        {"f.cpu_revision", "CPU revision"},
+        {"f.isa", "isa"},
         {"f.mmu", "mmu"},
     };
     for (const auto& [key, field] : other_arch) add(card, tr(key), first.get(field), field);
@@ -483,8 +486,8 @@ std::string joined(const std::set<std::string>& s) { return util::join({s.begin(
 
 void add_current_clock(Card& card, const CpuFrame& f, const ClockSummary& s) {
     if (s.cur_max > 0) {
-        card.rows.emplace_back(tr("f.freq_current"), khz_range(s.cur_min, s.cur_max), "scaling_cur_freq", false,
-                               "cpu.freq", "");
+        card.rows.emplace_back(tr("f.freq_current"), khz_range(s.cur_min, s.cur_max), "scaling_cur_freq",
+                               false, "cpu.freq", "");
         return;
     }
     std::string mhz = f.first->get("cpu MHz");
@@ -532,8 +535,10 @@ Card clock_card(CpuFrame& f) {
     if (!no_turbo.empty())
         add(card, tr("f.turbo"), tr(no_turbo == "0" ? "common.yes" : "common.no"), "intel_pstate/no_turbo");
     std::string boost = util::read_file(CPU_DIR + "/cpufreq/boost");
-    if (!boost.empty()) add(card, tr("f.boost"), tr(boost == "0" ? "common.no" : "common.yes"), "cpufreq/boost");
-    add(card, tr("f.pstate_status"), util::read_file(CPU_DIR + "/intel_pstate/status"), "intel_pstate/status");
+    if (!boost.empty())
+        add(card, tr("f.boost"), tr(boost == "0" ? "common.no" : "common.yes"), "cpufreq/boost");
+    add(card, tr("f.pstate_status"), util::read_file(CPU_DIR + "/intel_pstate/status"),
+        "intel_pstate/status");
     std::string policy = cpu_path(f.first_cpu, "cpufreq");
     uint64_t latency = util::to_u64(util::read_file(policy + "/cpuinfo_transition_latency"), 0);
     if (latency != 0)
@@ -651,10 +656,14 @@ uint64_t cache_size_bytes(const std::string& text) {
     if (text.empty()) return 0;
     uint64_t v = util::to_u64(text, 0);
     switch (text.back() & ~0x20) {
-        case 'K': return v * 1024;
-        case 'M': return v * 1048576;
-        case 'G': return v * 1073741824;
-        default: return v;
+        case 'K':
+            return v * 1024;
+        case 'M':
+            return v * 1048576;
+        case 'G':
+            return v * 1073741824;
+        default:
+            return v;
     }
 }
 
@@ -685,7 +694,8 @@ std::vector<CacheEntry> read_caches(int cpu) {
         e.level = static_cast<int>(util::to_i64(util::read_file(e.dir + "/level"), 0));
         e.type = util::read_file(e.dir + "/type");
         e.shared_list = util::read_file(e.dir + "/shared_cpu_list");
-        if (e.shared_list.empty()) e.shared_list = cpu_list_from_mask(util::read_file(e.dir + "/shared_cpu_map"));
+        if (e.shared_list.empty())
+            e.shared_list = cpu_list_from_mask(util::read_file(e.dir + "/shared_cpu_map"));
         caches.push_back(std::move(e));
     }
     return caches;

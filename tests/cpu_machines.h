@@ -59,7 +59,7 @@ struct Machine {
     // One block's lines in kernel order; "$pkg", "$core" and "$apic" stand for
     // the thread's own numbers.
     std::vector<std::pair<std::string, std::string>> cpuinfo;
-    std::string cpufreq_driver, governor, epp;     // empty driver: no cpufreq
+    std::string cpufreq_driver, governor, epp;  // empty driver: no cpufreq
     uint64_t transition_latency = 0;
     std::string cppc_nominal_perf, cppc_lowest_perf, cppc_nominal_freq, cppc_lowest_freq;
     std::vector<IdleState> idle;
@@ -107,7 +107,8 @@ inline std::string thread_value(std::string v, const Thread& t) {
     return v;
 }
 
-inline std::vector<int> cpus_where(const Machine& m, const Thread& t, bool (*same)(const Thread&, const Thread&)) {
+inline std::vector<int> cpus_where(const Machine& m, const Thread& t,
+                                   bool (*same)(const Thread&, const Thread&)) {
     std::vector<int> out;
     for (const Thread& o : m.threads)
         if (o.online && same(t, o)) out.push_back(o.cpu);
@@ -115,8 +116,12 @@ inline std::vector<int> cpus_where(const Machine& m, const Thread& t, bool (*sam
 }
 
 inline bool same_package(const Thread& a, const Thread& b) { return a.package == b.package; }
-inline bool same_core(const Thread& a, const Thread& b) { return same_package(a, b) && a.core_id == b.core_id; }
-inline bool same_cluster(const Thread& a, const Thread& b) { return same_package(a, b) && a.cluster == b.cluster; }
+inline bool same_core(const Thread& a, const Thread& b) {
+    return same_package(a, b) && a.core_id == b.core_id;
+}
+inline bool same_cluster(const Thread& a, const Thread& b) {
+    return same_package(a, b) && a.cluster == b.cluster;
+}
 
 inline void write_cpuinfo(const std::string& root, const Machine& m) {
     std::string text;
@@ -133,7 +138,9 @@ inline void write_caches(const std::string& root, const std::string& dir, const 
     const Kind& kind = m.kinds[t.kind];
     for (size_t i = 0; i < kind.caches.size(); ++i) {
         const Cache& c = kind.caches[i];
-        auto same = c.share == Share::Core ? same_core : c.share == Share::Cluster ? same_cluster : same_package;
+        auto same = c.share == Share::Core      ? same_core
+                    : c.share == Share::Cluster ? same_cluster
+                                                : same_package;
         const std::string p = dir + "/cache/index" + std::to_string(i);
         uint64_t kib = std::stoull(c.size);
         put(root, p + "/level", std::to_string(c.level) + "\n");
@@ -147,7 +154,8 @@ inline void write_caches(const std::string& root, const std::string& dir, const 
     }
 }
 
-inline void write_cpufreq(const std::string& root, const std::string& dir, const Machine& m, const Thread& t) {
+inline void write_cpufreq(const std::string& root, const std::string& dir, const Machine& m,
+                          const Thread& t) {
     const Kind& kind = m.kinds[t.kind];
     const std::string policy = "/sys/devices/system/cpu/cpufreq/policy" + std::to_string(t.cpu);
     link(root, dir + "/cpufreq", "../cpufreq/policy" + std::to_string(t.cpu));
@@ -278,7 +286,8 @@ inline void add_hwmon(Machine& m, int n, const std::string& device, const std::s
 }
 
 inline void common_x86_files(Machine& m, const std::map<std::string, std::string>& vulns) {
-    for (const auto& [name, text] : vulns) m.files["/sys/devices/system/cpu/vulnerabilities/" + name] = text + "\n";
+    for (const auto& [name, text] : vulns)
+        m.files["/sys/devices/system/cpu/vulnerabilities/" + name] = text + "\n";
     m.files["/sys/devices/system/clocksource/clocksource0/current_clocksource"] = "tsc\n";
     m.files["/sys/devices/system/clocksource/clocksource0/available_clocksource"] = "tsc hpet acpi_pm \n";
     m.files["/proc/uptime"] = "1000.00 7600.00\n";
@@ -299,49 +308,54 @@ inline Machine two_socket_server() {
         m.threads.push_back(t);
     }
     Kind k;
-    k.caches = {{1, "Data", "32K", 8, Share::Core}, {1, "Instruction", "32K", 8, Share::Core},
-                {2, "Unified", "1024K", 16, Share::Core}, {3, "Unified", "25344K", 11, Share::Package}};
+    k.caches = {{1, "Data", "32K", 8, Share::Core},
+                {1, "Instruction", "32K", 8, Share::Core},
+                {2, "Unified", "1024K", 16, Share::Core},
+                {3, "Unified", "25344K", 11, Share::Package}};
     k.min_khz = 1200000;
     k.max_khz = 3700000;
     k.base_khz = 3200000;
     m.kinds = {k};
     m.possible = "0-31";
-    m.cpuinfo = {{"vendor_id", "GenuineIntel"},
-                 {"cpu family", "6"},
-                 {"model", "85"},
-                 {"model name", "Intel(R) Xeon(R) Gold 6134 CPU @ 3.20GHz"},
-                 {"stepping", "4"},
-                 {"microcode", "0x2007006"},
-                 {"cpu MHz", "1200.000"},
-                 {"cache size", "25344 KB"},
-                 {"physical id", "$pkg"},
-                 {"siblings", "16"},
-                 {"core id", "$core"},
-                 {"cpu cores", "8"},
-                 {"apicid", "$apic"},
-                 {"initial apicid", "$apic"},
-                 {"fpu", "yes"},
-                 {"fpu_exception", "yes"},
-                 {"cpuid level", "22"},
-                 {"wp", "yes"},
-                 {"flags", "fpu vme de pse tsc msr pae mce cx8 apic sep mtrr pge mca cmov pat pse36 clflush dts acpi "
-                           "mmx fxsr sse sse2 ss ht tm pbe syscall nx pdpe1gb rdtscp lm constant_tsc art arch_perfmon "
-                           "pebs bts rep_good nopl xtopology nonstop_tsc cpuid aperfmperf pni pclmulqdq dtes64 "
-                           "monitor ds_cpl vmx smx est tm2 ssse3 sdbg fma cx16 xtpr pdcm pcid dca sse4_1 sse4_2 "
-                           "x2apic movbe popcnt tsc_deadline_timer aes xsave avx f16c rdrand lahf_lm abm "
-                           "3dnowprefetch cpuid_fault epb cat_l3 cdp_l3 invpcid_single pti intel_ppin ssbd mba ibrs "
-                           "ibpb stibp tpr_shadow flexpriority ept vpid ept_ad fsgsbase tsc_adjust bmi1 hle avx2 "
-                           "smep bmi2 erms invpcid rtm cqm mpx rdt_a avx512f avx512dq rdseed adx smap clflushopt clwb "
-                           "intel_pt avx512cd avx512bw avx512vl xsaveopt xsavec xgetbv1 xsaves cqm_llc cqm_occup_llc "
-                           "cqm_mbm_total cqm_mbm_local dtherm ida arat pln pts hwp hwp_act_window hwp_epp hwp_pkg_req "
-                           "pku ospke md_clear flush_l1d arch_capabilities"},
-                 {"bugs", "cpu_meltdown spectre_v1 spectre_v2 spec_store_bypass l1tf mds swapgs taa itlb_multihit "
-                          "mmio_stale_data retbleed gds"},
-                 {"bogomips", "6400.00"},
-                 {"clflush size", "64"},
-                 {"cache_alignment", "64"},
-                 {"address sizes", "46 bits physical, 48 bits virtual"},
-                 {"power management", ""}};
+    m.cpuinfo = {
+        {"vendor_id", "GenuineIntel"},
+        {"cpu family", "6"},
+        {"model", "85"},
+        {"model name", "Intel(R) Xeon(R) Gold 6134 CPU @ 3.20GHz"},
+        {"stepping", "4"},
+        {"microcode", "0x2007006"},
+        {"cpu MHz", "1200.000"},
+        {"cache size", "25344 KB"},
+        {"physical id", "$pkg"},
+        {"siblings", "16"},
+        {"core id", "$core"},
+        {"cpu cores", "8"},
+        {"apicid", "$apic"},
+        {"initial apicid", "$apic"},
+        {"fpu", "yes"},
+        {"fpu_exception", "yes"},
+        {"cpuid level", "22"},
+        {"wp", "yes"},
+        {"flags",
+         "fpu vme de pse tsc msr pae mce cx8 apic sep mtrr pge mca cmov pat pse36 clflush dts acpi "
+         "mmx fxsr sse sse2 ss ht tm pbe syscall nx pdpe1gb rdtscp lm constant_tsc art arch_perfmon "
+         "pebs bts rep_good nopl xtopology nonstop_tsc cpuid aperfmperf pni pclmulqdq dtes64 "
+         "monitor ds_cpl vmx smx est tm2 ssse3 sdbg fma cx16 xtpr pdcm pcid dca sse4_1 sse4_2 "
+         "x2apic movbe popcnt tsc_deadline_timer aes xsave avx f16c rdrand lahf_lm abm "
+         "3dnowprefetch cpuid_fault epb cat_l3 cdp_l3 invpcid_single pti intel_ppin ssbd mba ibrs "
+         "ibpb stibp tpr_shadow flexpriority ept vpid ept_ad fsgsbase tsc_adjust bmi1 hle avx2 "
+         "smep bmi2 erms invpcid rtm cqm mpx rdt_a avx512f avx512dq rdseed adx smap clflushopt clwb "
+         "intel_pt avx512cd avx512bw avx512vl xsaveopt xsavec xgetbv1 xsaves cqm_llc cqm_occup_llc "
+         "cqm_mbm_total cqm_mbm_local dtherm ida arat pln pts hwp hwp_act_window hwp_epp hwp_pkg_req "
+         "pku ospke md_clear flush_l1d arch_capabilities"},
+        {"bugs",
+         "cpu_meltdown spectre_v1 spectre_v2 spec_store_bypass l1tf mds swapgs taa itlb_multihit "
+         "mmio_stale_data retbleed gds"},
+        {"bogomips", "6400.00"},
+        {"clflush size", "64"},
+        {"cache_alignment", "64"},
+        {"address sizes", "46 bits physical, 48 bits virtual"},
+        {"power management", ""}};
     m.cpufreq_driver = "intel_pstate";
     m.governor = "performance";
     m.epp = "performance";
@@ -357,13 +371,14 @@ inline Machine two_socket_server() {
     m.files["/sys/devices/system/cpu/intel_pstate/no_turbo"] = "0\n";
     m.files["/sys/devices/system/cpu/smt/active"] = "1\n";
     m.files["/sys/devices/system/cpu/smt/control"] = "on\n";
-    common_x86_files(m, {{"meltdown", "Mitigation: PTI"},
-                         {"spectre_v1", "Mitigation: usercopy/swapgs barriers and __user pointer sanitization"},
-                         {"spectre_v2", "Mitigation: IBRS; IBPB: conditional; STIBP: conditional; RSB filling"},
-                         {"mds", "Mitigation: Clear CPU buffers; SMT vulnerable"},
-                         {"gds", "Vulnerable: No microcode"},
-                         {"srbds", "Not affected"},
-                         {"itlb_multihit", "KVM: Mitigation: VMX disabled"}});
+    common_x86_files(m,
+                     {{"meltdown", "Mitigation: PTI"},
+                      {"spectre_v1", "Mitigation: usercopy/swapgs barriers and __user pointer sanitization"},
+                      {"spectre_v2", "Mitigation: IBRS; IBPB: conditional; STIBP: conditional; RSB filling"},
+                      {"mds", "Mitigation: Clear CPU buffers; SMT vulnerable"},
+                      {"gds", "Vulnerable: No microcode"},
+                      {"srbds", "Not affected"},
+                      {"itlb_multihit", "KVM: Mitigation: VMX disabled"}});
     add_hwmon(m, 0, "platform/coretemp.0", "coretemp", {{"48000", "Package id 0"}, {"45000", "Core 0"}});
     add_hwmon(m, 1, "platform/coretemp.1", "coretemp", {{"51000", "Package id 1"}, {"50000", "Core 0"}});
     return m;
@@ -384,10 +399,14 @@ inline Machine hybrid_laptop() {
         m.threads.push_back(t);
     }
     Kind pk, ek;
-    pk.caches = {{1, "Data", "48K", 12, Share::Core}, {1, "Instruction", "32K", 8, Share::Core},
-                 {2, "Unified", "1280K", 10, Share::Cluster}, {3, "Unified", "18432K", 12, Share::Package}};
-    ek.caches = {{1, "Data", "32K", 8, Share::Core}, {1, "Instruction", "64K", 8, Share::Core},
-                 {2, "Unified", "2048K", 16, Share::Cluster}, {3, "Unified", "18432K", 12, Share::Package}};
+    pk.caches = {{1, "Data", "48K", 12, Share::Core},
+                 {1, "Instruction", "32K", 8, Share::Core},
+                 {2, "Unified", "1280K", 10, Share::Cluster},
+                 {3, "Unified", "18432K", 12, Share::Package}};
+    ek.caches = {{1, "Data", "32K", 8, Share::Core},
+                 {1, "Instruction", "64K", 8, Share::Core},
+                 {2, "Unified", "2048K", 16, Share::Cluster},
+                 {3, "Unified", "18432K", 12, Share::Package}};
     pk.min_khz = ek.min_khz = 400000;
     pk.max_khz = 4700000;
     ek.max_khz = 3400000;
@@ -413,17 +432,18 @@ inline Machine hybrid_laptop() {
                  {"fpu_exception", "yes"},
                  {"cpuid level", "32"},
                  {"wp", "yes"},
-                 {"flags", "fpu vme de pse tsc msr pae mce cx8 apic sep mtrr pge mca cmov pat pse36 clflush dts acpi "
-                           "mmx fxsr sse sse2 ss ht tm pbe syscall nx pdpe1gb rdtscp lm constant_tsc art "
-                           "arch_perfmon pebs bts rep_good nopl xtopology nonstop_tsc cpuid aperfmperf tsc_known_freq "
-                           "pni pclmulqdq dtes64 monitor ds_cpl vmx smx est tm2 ssse3 sdbg fma cx16 xtpr pdcm sse4_1 "
-                           "sse4_2 x2apic movbe popcnt tsc_deadline_timer aes xsave avx f16c rdrand lahf_lm abm "
-                           "3dnowprefetch cpuid_fault epb ssbd ibrs ibpb stibp ibrs_enhanced tpr_shadow flexpriority "
-                           "ept vpid ept_ad fsgsbase tsc_adjust bmi1 avx2 smep bmi2 erms invpcid rdseed adx smap "
-                           "clflushopt clwb intel_pt sha_ni xsaveopt xsavec xgetbv1 xsaves split_lock_detect "
-                           "avx_vnni dtherm ida arat pln pts hwp hwp_notify hwp_act_window hwp_epp hwp_pkg_req hfi "
-                           "vnmi umip pku ospke waitpkg gfni vaes vpclmulqdq rdpid movdiri movdir64b fsrm md_clear "
-                           "serialize arch_lbr ibt flush_l1d arch_capabilities"},
+                 {"flags",
+                  "fpu vme de pse tsc msr pae mce cx8 apic sep mtrr pge mca cmov pat pse36 clflush dts acpi "
+                  "mmx fxsr sse sse2 ss ht tm pbe syscall nx pdpe1gb rdtscp lm constant_tsc art "
+                  "arch_perfmon pebs bts rep_good nopl xtopology nonstop_tsc cpuid aperfmperf tsc_known_freq "
+                  "pni pclmulqdq dtes64 monitor ds_cpl vmx smx est tm2 ssse3 sdbg fma cx16 xtpr pdcm sse4_1 "
+                  "sse4_2 x2apic movbe popcnt tsc_deadline_timer aes xsave avx f16c rdrand lahf_lm abm "
+                  "3dnowprefetch cpuid_fault epb ssbd ibrs ibpb stibp ibrs_enhanced tpr_shadow flexpriority "
+                  "ept vpid ept_ad fsgsbase tsc_adjust bmi1 avx2 smep bmi2 erms invpcid rdseed adx smap "
+                  "clflushopt clwb intel_pt sha_ni xsaveopt xsavec xgetbv1 xsaves split_lock_detect "
+                  "avx_vnni dtherm ida arat pln pts hwp hwp_notify hwp_act_window hwp_epp hwp_pkg_req hfi "
+                  "vnmi umip pku ospke waitpkg gfni vaes vpclmulqdq rdpid movdiri movdir64b fsrm md_clear "
+                  "serialize arch_lbr ibt flush_l1d arch_capabilities"},
                  {"bugs", "spectre_v1 spectre_v2 spec_store_bypass swapgs eibrs_pbrsb rfds bhi"},
                  {"bogomips", "4992.00"},
                  {"clflush size", "64"},
@@ -446,8 +466,9 @@ inline Machine hybrid_laptop() {
     m.files["/sys/devices/system/cpu/smt/active"] = "1\n";
     m.files["/sys/devices/system/cpu/smt/control"] = "on\n";
     common_x86_files(m, {{"meltdown", "Not affected"},
-                         {"spectre_v2", "Mitigation: Enhanced / Automatic IBRS; IBPB: conditional; RSB filling; "
-                                        "PBRSB-eIBRS: SW sequence; BHI: BHI_DIS_S"},
+                         {"spectre_v2",
+                          "Mitigation: Enhanced / Automatic IBRS; IBPB: conditional; RSB filling; "
+                          "PBRSB-eIBRS: SW sequence; BHI: BHI_DIS_S"},
                          {"retbleed", "Not affected"}});
     add_hwmon(m, 0, "virtual/thermal/thermal_zone0", "acpitz", {{"27800", ""}});
     add_hwmon(m, 4, "platform/coretemp.0", "coretemp",
@@ -470,8 +491,10 @@ inline Machine amd_desktop() {
         m.threads.push_back(t);
     }
     Kind k;
-    k.caches = {{1, "Data", "32K", 8, Share::Core}, {1, "Instruction", "32K", 8, Share::Core},
-                {2, "Unified", "1024K", 8, Share::Core}, {3, "Unified", "32768K", 16, Share::Package}};
+    k.caches = {{1, "Data", "32K", 8, Share::Core},
+                {1, "Instruction", "32K", 8, Share::Core},
+                {2, "Unified", "1024K", 8, Share::Core},
+                {3, "Unified", "32768K", 16, Share::Package}};
     k.min_khz = 545000;
     k.max_khz = 5573000;
     k.cppc_highest_perf = "236";
@@ -495,20 +518,21 @@ inline Machine amd_desktop() {
                  {"fpu_exception", "yes"},
                  {"cpuid level", "16"},
                  {"wp", "yes"},
-                 {"flags", "fpu vme de pse tsc msr pae mce cx8 apic sep mtrr pge mca cmov pat pse36 clflush mmx fxsr "
-                           "sse sse2 ht syscall nx mmxext fxsr_opt pdpe1gb rdtscp lm constant_tsc rep_good amd_lbr_v2 "
-                           "nopl nonstop_tsc cpuid extd_apicid aperfmperf rapl pni pclmulqdq monitor ssse3 fma cx16 "
-                           "sse4_1 sse4_2 x2apic movbe popcnt aes xsave avx f16c rdrand lahf_lm cmp_legacy svm "
-                           "extapic cr8_legacy abm sse4a misalignsse 3dnowprefetch osvw ibs skinit wdt tce topoext "
-                           "perfctr_core perfctr_nb bpext perfctr_llc mwaitx cpb cat_l3 cdp_l3 hw_pstate ssbd mba "
-                           "perfmon_v2 ibrs ibpb stibp ibrs_enhanced vmmcall fsgsbase bmi1 avx2 smep bmi2 erms "
-                           "invpcid cqm rdt_a avx512f avx512dq rdseed adx smap avx512ifma clflushopt clwb avx512cd "
-                           "sha_ni avx512bw avx512vl xsaveopt xsavec xgetbv1 xsaves cqm_llc cqm_occup_llc "
-                           "cqm_mbm_total cqm_mbm_local avx512_bf16 clzero irperf xsaveerptr rdpru wbnoinvd cppc arat "
-                           "npt lbrv svm_lock nrip_save tsc_scale vmcb_clean flushbyasid decodeassists pausefilter "
-                           "pfthreshold avic v_vmsave_vmload vgif x2avic v_spec_ctrl vnmi avx512vbmi umip pku ospke "
-                           "avx512_vbmi2 gfni vaes vpclmulqdq avx512_vnni avx512_bitalg avx512_vpopcntdq rdpid "
-                           "overflow_recov succor smca fsrm flush_l1d"},
+                 {"flags",
+                  "fpu vme de pse tsc msr pae mce cx8 apic sep mtrr pge mca cmov pat pse36 clflush mmx fxsr "
+                  "sse sse2 ht syscall nx mmxext fxsr_opt pdpe1gb rdtscp lm constant_tsc rep_good amd_lbr_v2 "
+                  "nopl nonstop_tsc cpuid extd_apicid aperfmperf rapl pni pclmulqdq monitor ssse3 fma cx16 "
+                  "sse4_1 sse4_2 x2apic movbe popcnt aes xsave avx f16c rdrand lahf_lm cmp_legacy svm "
+                  "extapic cr8_legacy abm sse4a misalignsse 3dnowprefetch osvw ibs skinit wdt tce topoext "
+                  "perfctr_core perfctr_nb bpext perfctr_llc mwaitx cpb cat_l3 cdp_l3 hw_pstate ssbd mba "
+                  "perfmon_v2 ibrs ibpb stibp ibrs_enhanced vmmcall fsgsbase bmi1 avx2 smep bmi2 erms "
+                  "invpcid cqm rdt_a avx512f avx512dq rdseed adx smap avx512ifma clflushopt clwb avx512cd "
+                  "sha_ni avx512bw avx512vl xsaveopt xsavec xgetbv1 xsaves cqm_llc cqm_occup_llc "
+                  "cqm_mbm_total cqm_mbm_local avx512_bf16 clzero irperf xsaveerptr rdpru wbnoinvd cppc arat "
+                  "npt lbrv svm_lock nrip_save tsc_scale vmcb_clean flushbyasid decodeassists pausefilter "
+                  "pfthreshold avic v_vmsave_vmload vgif x2avic v_spec_ctrl vnmi avx512vbmi umip pku ospke "
+                  "avx512_vbmi2 gfni vaes vpclmulqdq avx512_vnni avx512_bitalg avx512_vpopcntdq rdpid "
+                  "overflow_recov succor smca fsrm flush_l1d"},
                  {"bugs", "sysret_ss_attrs spectre_v1 spectre_v2 spec_store_bypass srso"},
                  {"bogomips", "8983.24"},
                  {"TLB size", "3584 4K pages"},
@@ -536,10 +560,11 @@ inline Machine amd_desktop() {
     m.files["/sys/devices/system/cpu/cpufreq/boost"] = "1\n";
     m.files["/sys/devices/system/cpu/smt/active"] = "1\n";
     m.files["/sys/devices/system/cpu/smt/control"] = "on\n";
-    common_x86_files(m, {{"meltdown", "Not affected"},
-                         {"spec_rstack_overflow", "Mitigation: Safe RET"},
-                         {"spectre_v1", "Mitigation: usercopy/swapgs barriers and __user pointer sanitization"},
-                         {"tsx_async_abort", "Not affected"}});
+    common_x86_files(m,
+                     {{"meltdown", "Not affected"},
+                      {"spec_rstack_overflow", "Mitigation: Safe RET"},
+                      {"spectre_v1", "Mitigation: usercopy/swapgs barriers and __user pointer sanitization"},
+                      {"tsx_async_abort", "Not affected"}});
     add_hwmon(m, 1, "pci0000:00/0000:00:18.3", "k10temp",
               {{"45250", "Tctl"}, {"", ""}, {"52000", "Tccd1"}, {"52000", "Tccd2"}});
     add_hwmon(m, 2, "pci0000:00/0000:00:01.1/0000:01:00.0", "nvme", {{"38850", "Composite"}});
@@ -559,8 +584,10 @@ inline Machine offline_vm() {
         m.threads.push_back(t);
     }
     Kind k;
-    k.caches = {{1, "Data", "32K", 8, Share::Core}, {1, "Instruction", "32K", 8, Share::Core},
-                {2, "Unified", "4096K", 16, Share::Core}, {3, "Unified", "16384K", 16, Share::Package}};
+    k.caches = {{1, "Data", "32K", 8, Share::Core},
+                {1, "Instruction", "32K", 8, Share::Core},
+                {2, "Unified", "4096K", 16, Share::Core},
+                {3, "Unified", "16384K", 16, Share::Package}};
     m.kinds = {k};
     m.possible = "0-15";
     m.cpuinfo = {{"vendor_id", "GenuineIntel"},
@@ -581,11 +608,12 @@ inline Machine offline_vm() {
                  {"fpu_exception", "yes"},
                  {"cpuid level", "13"},
                  {"wp", "yes"},
-                 {"flags", "fpu vme de pse tsc msr pae mce cx8 apic sep mtrr pge mca cmov pat pse36 clflush mmx fxsr "
-                           "sse sse2 ss syscall nx pdpe1gb rdtscp lm constant_tsc arch_perfmon rep_good nopl "
-                           "xtopology cpuid tsc_known_freq pni pclmulqdq vmx ssse3 fma cx16 pdcm pcid sse4_1 sse4_2 "
-                           "x2apic movbe popcnt tsc_deadline_timer aes xsave avx f16c rdrand hypervisor lahf_lm abm "
-                           "3dnowprefetch avx2 smep bmi2 avx512f avx512bw avx512vnni"},
+                 {"flags",
+                  "fpu vme de pse tsc msr pae mce cx8 apic sep mtrr pge mca cmov pat pse36 clflush mmx fxsr "
+                  "sse sse2 ss syscall nx pdpe1gb rdtscp lm constant_tsc arch_perfmon rep_good nopl "
+                  "xtopology cpuid tsc_known_freq pni pclmulqdq vmx ssse3 fma cx16 pdcm pcid sse4_1 sse4_2 "
+                  "x2apic movbe popcnt tsc_deadline_timer aes xsave avx f16c rdrand hypervisor lahf_lm abm "
+                  "3dnowprefetch avx2 smep bmi2 avx512f avx512bw avx512vnni"},
                  {"bugs", "spectre_v1 spectre_v2 spec_store_bypass swapgs"},
                  {"bogomips", "5187.81"},
                  {"clflush size", "64"},

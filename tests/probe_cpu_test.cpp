@@ -2,13 +2,13 @@
 // front of the page builder and reads the cards it gets back.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
 #include <set>
-#include <unistd.h>
 
 #include "cpu_machines.h"
 #include "fixture.h"
@@ -32,6 +32,15 @@ protected:
     }
     void TearDown() override { util::set_number_format(",", "."); }
 };
+
+// The server is read by several tests; writing its tree once saves seconds.
+const std::string& server_tree() {
+    static zqtest::TempDir dir;
+    static bool written = false;
+    if (!written) m::write_machine(dir.path(), m::two_socket_server());
+    written = true;
+    return dir.path();
+}
 
 const Card* card(const Page& page, const char* title_key) {
     for (const Card& c : page.cards)
@@ -74,8 +83,7 @@ const probe::CacheBar* bar(const Card* c, const std::string& label) {
 }
 
 TEST_F(CpuPage, TwoSocketServerOffersOneChoicePerPackage) {
-    zqtest::FixtureRoot root;
-    m::write_machine(root.dir(), m::two_socket_server());
+    zqtest::ScopedRoot root(server_tree());
 
     Page all = probe::collect_cpu(-1);
     EXPECT_EQ(all.headline, "Intel(R) Xeon(R) Gold 6134 CPU @ 3.20GHz");
@@ -128,8 +136,7 @@ TEST_F(CpuPage, TwoSocketServerOffersOneChoicePerPackage) {
 }
 
 TEST_F(CpuPage, ServerClockPowerAndIdleCards) {
-    zqtest::FixtureRoot root;
-    m::write_machine(root.dir(), m::two_socket_server());
+    zqtest::ScopedRoot root(server_tree());
     Page page = probe::collect_cpu(-1);
     const cpuid::Info& cid = cpuid::info();
 
@@ -169,8 +176,7 @@ TEST_F(CpuPage, ServerClockPowerAndIdleCards) {
 }
 
 TEST_F(CpuPage, ServerFeaturesVulnerabilitiesAndFlags) {
-    zqtest::FixtureRoot root;
-    m::write_machine(root.dir(), m::two_socket_server());
+    zqtest::ScopedRoot root(server_tree());
     Page page = probe::collect_cpu(-1);
 
     const Card* features = card(page, "sec.features");
@@ -363,11 +369,13 @@ TEST_F(CpuPage, NearEmptyTreeLeavesOutWhatIsMissing) {
         cpuinfo += "processor\t: " + std::to_string(cpu) +
                    "\nBogoMIPS\t: 38.40\nFeatures\t: fp asimd evtstrm crc32 cpuid\nCPU implementer\t: 0x41\n"
                    "CPU architecture: 8\nCPU variant\t: 0x0\nCPU part\t: 0xd03\nCPU revision\t: 4\n\n";
-    cpuinfo += "Hardware\t: BCM2835\nRevision\t: a02082\nSerial\t\t: 00000000e0ee4a2f\n"
-               "Model\t\t: Raspberry Pi 3 Model B Rev 1.2\n";
+    cpuinfo +=
+        "Hardware\t: BCM2835\nRevision\t: a02082\nSerial\t\t: 00000000e0ee4a2f\n"
+        "Model\t\t: Raspberry Pi 3 Model B Rev 1.2\n";
     root.write("/proc/cpuinfo", cpuinfo);
     root.write("/proc/device-tree/model", std::string("Raspberry Pi 3 Model B Rev 1.2") + '\0');
-    for (const char* list : {"online", "present", "possible"}) root.write("/sys/devices/system/cpu/" + std::string(list), "0-3\n");
+    for (const char* list : {"online", "present", "possible"})
+        root.write("/sys/devices/system/cpu/" + std::string(list), "0-3\n");
     for (int cpu = 0; cpu < 4; ++cpu) root.mkdir("/sys/devices/system/cpu/cpu" + std::to_string(cpu));
 
     Page page = probe::collect_cpu(-1);
@@ -479,7 +487,10 @@ TEST_F(CpuPage, CacheSizesLabelsAndFallback) {
         const char* level;
         const char* type;
         const char* size;
-    } idx[] = {{"2", "Unified", "8M"}, {"1", "Instruction", "32k"}, {"1", "Data", "32K"}, {"", "Unified", "512"},
+    } idx[] = {{"2", "Unified", "8M"},
+               {"1", "Instruction", "32k"},
+               {"1", "Data", "32K"},
+               {"", "Unified", "512"},
                {"3", "Unified", ""}};
     for (size_t i = 0; i < std::size(idx); ++i) {
         std::string p = cpu + "cpu0/cache/index" + std::to_string(i) + "/";
@@ -508,7 +519,8 @@ TEST_F(CpuPage, CacheSharingFromMaskWithoutList) {
     const std::string cpu = "/sys/devices/system/cpu/";
     root.write(cpu + "online", "0-2,40\n");
     root.write(cpu + "present", "0-2,40\n");
-    const char* masks[] = {"00000000,00000003", "00000000,00000003", "00000000,00000004", "00000100,00000000"};
+    const char* masks[] = {"00000000,00000003", "00000000,00000003", "00000000,00000004",
+                           "00000100,00000000"};
     const int cpus[] = {0, 1, 2, 40};
     for (int i = 0; i < 4; ++i) {
         std::string p = cpu + "cpu" + std::to_string(cpus[i]) + "/cache/index0/";
@@ -576,7 +588,6 @@ TEST_F(CpuPage, ThisMachine) {
     EXPECT_EQ(stat(page, "f.threads_logical"), util::fmt_int(online));
 }
 
-
 // Real machines' trees against the topology and caches that their expected
 // topology listings (*.console) record: packages, cores, processing units and
 // the summed size of every cache level.
@@ -605,8 +616,8 @@ ConsoleFacts read_console(const std::string& path) {
 // Unpacks only the processor part of a tree: the whole of the larger ones
 // takes seconds on a disk-backed temporary directory.
 std::string unpack_cpu_part(const std::string& tarball, const std::string& into) {
-    auto r = zqtest::run({"tar", "-xjf", tarball, "-C", into, "--wildcards", "*/proc/cpuinfo",
-                          "*/sys/devices/system/cpu/*"});
+    auto r = zqtest::run(
+        {"tar", "-xjf", tarball, "-C", into, "--wildcards", "*/proc/cpuinfo", "*/sys/devices/system/cpu/*"});
     if (r.status != 0) return {};
     for (const auto& e : std::filesystem::directory_iterator(into))
         if (e.is_directory()) return e.path().string();
