@@ -212,8 +212,8 @@ TEST_F(CpuPage, ServerFeaturesVulnerabilitiesAndFlags) {
 
     // Card order of the page.
     std::vector<std::string> want;
-    for (const char* key : {"sec.identification", "sec.topology", "sec.clock", "sec.cstates", "sec.power_draw", "sec.cache",
-                            "tree.cores", "sec.features"})
+    for (const char* key : {"sec.identification", "sec.topology", "sec.clock", "sec.cstates",
+                            "sec.power_draw", "sec.cache", "tree.cores", "sec.features"})
         want.push_back(tr(key));
     std::vector<std::string> got = titles(page);
     got.resize(std::min(got.size(), want.size()));
@@ -272,6 +272,10 @@ TEST_F(CpuPage, AmdDesktopWithBoostCppcAndPreferredCore) {
     Page page = probe::collect_cpu(-1);
 
     EXPECT_EQ(stat(page, "f.temperature"), "52");
+    const probe::Row* temp = row_named(card(page, "sec.power_draw"), tr("f.temperature"));
+    ASSERT_TRUE(temp);
+    EXPECT_EQ(temp->value, "52.0 \u00b0C");
+    EXPECT_EQ(temp->note, "Tccd1") << "of two equal readings the lower channel names it";
     const Card* clock = card(page, "sec.clock");
     EXPECT_EQ(row(clock, tr("f.freq_current")), "3.00 GHz \u2013 5.57 GHz");
     EXPECT_EQ(row(clock, tr("f.boost")), "Yes");
@@ -567,6 +571,9 @@ TEST_F(CpuPage, TemperatureFromFirstProcessorChipOnly) {
     root.write("/sys/class/hwmon/hwmon10/name", "zenpower\n");
     root.write("/sys/class/hwmon/hwmon10/temp2_input", "63500\n");
     EXPECT_EQ(temp(), "64") << "a chip without readings gives way to the next";
+    Page page = probe::collect_cpu(-1);
+    EXPECT_EQ(row_named(card(page, "sec.power_draw"), tr("f.temperature"))->note, "zenpower")
+        << "no label file: the driver names the reading";
     root.write("/sys/class/hwmon/hwmon2/temp16_input", "-5000\n");
     EXPECT_EQ(temp(), "-5");
 }
