@@ -26,6 +26,16 @@ Rgb col(const std::string& hex) {
 
 namespace {
 
+// Drawings place every text by its left edge; a right-to-left paragraph
+// would align to the right end of its width instead and turn "67 %" around.
+PangoLayout* drawing_layout(cairo_t* cr) {
+    PangoLayout* layout = pango_cairo_create_layout(cr);
+    pango_context_set_base_dir(pango_layout_get_context(layout), PANGO_DIRECTION_LTR);
+    pango_layout_set_auto_dir(layout, FALSE);
+    pango_layout_context_changed(layout);
+    return layout;
+}
+
 void set_color(cairo_t* cr, const Rgb& c, double alpha) { cairo_set_source_rgba(cr, c.r, c.g, c.b, alpha); }
 
 void set_font(PangoLayout* layout, const std::string& font) {
@@ -38,9 +48,6 @@ void set_font(PangoLayout* layout, const std::string& font) {
 // A positive max_w ellipsizes the end to that width.
 double draw_text(cairo_t* cr, PangoLayout* layout, const std::string& font, const std::string& text, double x,
                  double y, const Rgb& color, double max_w, double alpha) {
-    // Right-to-left text would otherwise align to the right end of max_w
-    // instead of starting at x.
-    pango_layout_set_auto_dir(layout, FALSE);
     set_font(layout, font);
     pango_layout_set_text(layout, text.c_str(), -1);
     if (max_w > 0) {
@@ -138,7 +145,7 @@ void draw_chips(cairo_t* cr, const probe::Card& card, const Context& ctx, double
     Rgb text = col(p.text), panel = col(p.panel);
     Rgb fill = mix(text, panel, p.dark ? 0.10 : 0.06);
     Rgb border = mix(text, panel, 0.16);
-    PangoLayout* layout = pango_cairo_create_layout(cr);
+    PangoLayout* layout = drawing_layout(cr);
     std::vector<ChipBox> boxes = layout_chips(card, layout, width, nullptr);
     for (size_t i = 0; i < boxes.size(); ++i) {
         const ChipBox& b = boxes[i];
@@ -161,7 +168,7 @@ void draw_vulns(cairo_t* cr, const probe::Card& card, const Context& ctx, double
     const Palette& p = ctx.palette;
     const Rgb lights[3] = {col(p.load_low), col(p.load_mid), col(p.load_high)};
     Rgb text = col(p.text), dim = col(p.dim);
-    PangoLayout* layout = pango_cairo_create_layout(cr);
+    PangoLayout* layout = drawing_layout(cr);
     const std::string font = ui_font(9, false);
     double y = 0;
     for (const probe::Row& row : card.rows) {
@@ -205,7 +212,7 @@ void draw_caches(cairo_t* cr, const probe::Card& card, const Context& ctx, doubl
     const Palette& p = ctx.palette;
     Rgb text = col(p.text), dim = col(p.dim), accent = col(p.accent);
     Rgb track = mix(text, col(p.panel), 0.1);
-    PangoLayout* layout = pango_cairo_create_layout(cr);
+    PangoLayout* layout = drawing_layout(cr);
     const std::string figure = num_font(10, true);
     double bw = std::max(20.0, width - 34 - 78 - 8);
     double y = 0;
@@ -248,7 +255,7 @@ void draw_usage(cairo_t* cr, const probe::Card& card, const Context& ctx, double
     const Palette& p = ctx.palette;
     Rgb text = col(p.text), dim = col(p.dim);
     Rgb track = mix(text, col(p.panel), 0.1);
-    PangoLayout* layout = pango_cairo_create_layout(cr);
+    PangoLayout* layout = drawing_layout(cr);
     const std::string figure = num_font(9, false);
     double y = 0;
     for (const probe::UsageBar& bar : card.usage) {
@@ -321,7 +328,7 @@ void draw_cores(cairo_t* cr, const probe::Card& card, const Context& ctx, double
     CoresLayout L = compute_cores_layout(card, width);
     bool big = L.tile_w >= 40;
     double bar = big ? 5 : 3;
-    PangoLayout* layout = pango_cairo_create_layout(cr);
+    PangoLayout* layout = drawing_layout(cr);
     double y = 0;
     for (size_t pi = 0; pi < L.packages.size(); ++pi) {
         if (L.packages.size() > 1) {
@@ -498,7 +505,7 @@ Layout measure(const probe::TopoNode& node, const Metrics& m, double avail, std:
 
 void draw_topology(cairo_t* cr, const probe::Card& card, const Context& ctx, double width) {
     Metrics m = metrics_for(count_threads(card.diagram));
-    PangoLayout* layout = pango_cairo_create_layout(cr);
+    PangoLayout* layout = drawing_layout(cr);
     paint_node(cr, layout, card.diagram, m, ctx, 0, 0, width);
     g_object_unref(layout);
 }

@@ -233,6 +233,16 @@ TEST(VulnLights, ValueLeftOutWhenTheNameLeavesNoRoom) {
     }
 }
 
+TEST(VulnLights, RightToLeftValueStillStartsAfterTheName) {
+    probe::Card card;
+    card.rows.push_back(probe::Row("Meltdown", "غير متأثر", "", false, "", ""));
+    Canvas cv(400, 21);
+    double vx = text_width(cv.layout(), ui_font(9, false), "Meltdown") + 28;
+    draw_vulns(cv.cr(), card, context(), 400);
+    EXPECT_TRUE(cv.any_ink(static_cast<int>(vx), 0, static_cast<int>(vx) + 30, 21));
+    EXPECT_FALSE(cv.any_ink(300, 0, 400, 21));
+}
+
 // ---- Cache bars ------------------------------------------------------------------------
 
 TEST(CacheBars, FillsScaleByRootAndNotesNameTheBlocks) {

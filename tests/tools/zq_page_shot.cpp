@@ -1,7 +1,9 @@
 // Shows a hand-made page with every card kind in a real window, in a chosen
 // theme and language, and saves a screenshot of the window as PNG.
 //
-//   zq_page_shot OUT.png [light|dark] [LANGUAGE] [WIDTH] [HEIGHT]
+//   zq_page_shot OUT.png [light|dark] [LANGUAGE] [WIDTH] [HEIGHT] [sample|cpu|topo]
+//
+// "cpu" and "topo" show this machine's own pages instead of the sample.
 #include <glib/gstdio.h>
 #include <gtk/gtk.h>
 
@@ -164,11 +166,23 @@ GtkWidget* find_combo(GtkWidget* w) {
     return found;
 }
 
+void clear_selections(GtkWidget* w) {
+    if (GTK_IS_LABEL(w) && gtk_label_get_selectable(GTK_LABEL(w)))
+        gtk_label_select_region(GTK_LABEL(w), 0, 0);
+    if (GTK_IS_CONTAINER(w)) {
+        GList* kids = gtk_container_get_children(GTK_CONTAINER(w));
+        for (GList* k = kids; k; k = k->next) clear_selections(GTK_WIDGET(k->data));
+        g_list_free(kids);
+    }
+}
+
 void on_select(gpointer, int) {}
 void on_elevate(GtkButton*, gpointer) {}
 
 gboolean take_shot(gpointer data) {
     auto* args = static_cast<std::pair<GtkWidget*, std::string>*>(data);
+    clear_selections(args->first);
+    while (gtk_events_pending()) gtk_main_iteration();
     GdkWindow* win = gtk_widget_get_window(args->first);
     GdkPixbuf* shot =
         gdk_pixbuf_get_from_window(win, 0, 0, gdk_window_get_width(win), gdk_window_get_height(win));
@@ -183,7 +197,9 @@ gboolean take_shot(gpointer data) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: zq_page_shot OUT.png [light|dark] [LANGUAGE] [WIDTH] [HEIGHT]\n");
+        std::fprintf(
+            stderr,
+            "usage: zq_page_shot OUT.png [light|dark] [LANGUAGE] [WIDTH] [HEIGHT] [sample|cpu|topo]\n");
         return 2;
     }
     gtk_init(&argc, &argv);
@@ -202,14 +218,17 @@ int main(int argc, char** argv) {
     fake_loads(load, tmp);
     ctx.cpu_load = &load;
 
-    probe::Page page = sample_page();
+    std::string which = argc > 6 ? argv[6] : "sample";
+    probe::Page page = which == "cpu"    ? probe::collect_cpu(-1)
+                       : which == "topo" ? probe::collect_topology(-1)
+                                         : sample_page();
     GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_default_size(GTK_WINDOW(window), width, height);
     gtk_container_add(GTK_CONTAINER(window),
                       ui::build_page(page, ctx, G_CALLBACK(on_elevate), nullptr, on_select, nullptr));
     // In the window the tab bar holds the focus; here the first selectable
     // label, the headline, would take it and show all selected.
-    gtk_widget_grab_focus(find_combo(window));
+    if (GtkWidget* combo = find_combo(window)) gtk_widget_grab_focus(combo);
     gtk_widget_show_all(window);
     std::pair<GtkWidget*, std::string> args{window, out};
     g_timeout_add(1500, take_shot, &args);
