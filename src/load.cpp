@@ -70,8 +70,7 @@ void CpuLoad::sample() {
             break;
         }
         if (cpu < 0) {
-            if (m_prev_total.total != 0)
-                m_total = ratio(busy, total, m_prev_total.busy, m_prev_total.total);
+            if (m_prev_total.total != 0) m_total = ratio(busy, total, m_prev_total.busy, m_prev_total.total);
             m_prev_total = {busy, total};
             continue;
         }

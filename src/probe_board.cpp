@@ -17,10 +17,22 @@ constexpr const char* DMI_DIR = "/sys/class/dmi/id";
 // Texts firmware vendors leave in DMI fields they never filled in.
 bool is_placeholder(const std::string& v) {
     static const char* const FILLERS[] = {
-        "to be filled by o.e.m.", "to be filled by oem", "system manufacturer", "system product name",
-        "system version",         "default string",      "none",                "not specified",
-        "not applicable",         "unknown",             "o.e.m.",              "oem",
-        "x.x.",                   "0123456789",          "system serial number", "chassis manufacture",
+        "to be filled by o.e.m.",
+        "to be filled by oem",
+        "system manufacturer",
+        "system product name",
+        "system version",
+        "default string",
+        "none",
+        "not specified",
+        "not applicable",
+        "unknown",
+        "o.e.m.",
+        "oem",
+        "x.x.",
+        "0123456789",
+        "system serial number",
+        "chassis manufacture",
         "empty",
     };
     if (v.empty()) return true;

@@ -32,9 +32,9 @@ struct Known {
 };
 
 constexpr Known KNOWN[] = {
-    {"k10temp", "tree.cpu"},      {"zenpower", "tree.cpu"},    {"coretemp", "tree.cpu"},
-    {"cpu_thermal", "tree.cpu"},  {"amdgpu", "tree.graphics"}, {"i915", "tree.graphics"},
-    {"nouveau", "tree.graphics"}, {"spd5118", "tree.memory"},  {"jc42", "tree.memory"},
+    {"k10temp", "tree.cpu"},      {"zenpower", "tree.cpu"},      {"coretemp", "tree.cpu"},
+    {"cpu_thermal", "tree.cpu"},  {"amdgpu", "tree.graphics"},   {"i915", "tree.graphics"},
+    {"nouveau", "tree.graphics"}, {"spd5118", "tree.memory"},    {"jc42", "tree.memory"},
     {"nvme", "tree.storage"},     {"drivetemp", "tree.storage"}, {"acpitz", "sec.mainboard"},
     {"BAT", "tree.power"},
 };

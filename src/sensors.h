@@ -13,13 +13,13 @@ enum class Kind : int32_t { Temperature = 0, Fan = 1, Voltage = 2, Current = 3, 
 
 struct Reading {
     Kind kind = Kind::Temperature;
-    std::string chip;   // the chip directory's "name"
-    std::string place;  // translated part of the machine measured
-    std::string label;  // the channel's "_label", may be empty
-    double value = 0.0; // °C, rpm, V, A or W
-    std::string path;   // file the value is re-read from
-    double max = 0.0;   // 0.0 when the chip gives none
-    double crit = 0.0;  // 0.0 when the chip gives none
+    std::string chip;    // the chip directory's "name"
+    std::string place;   // translated part of the machine measured
+    std::string label;   // the channel's "_label", may be empty
+    double value = 0.0;  // °C, rpm, V, A or W
+    std::string path;    // file the value is re-read from
+    double max = 0.0;    // 0.0 when the chip gives none
+    double crit = 0.0;   // 0.0 when the chip gives none
 };
 
 // Every channel of every named chip: processor chips first, graphics second,

@@ -77,6 +77,24 @@ void FixtureRoot::remove(const std::string& path) const {
     fs::remove_all(on_disk(path), ec);
 }
 
+ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
+    if (const char* old = std::getenv(name)) {
+        m_had = true;
+        m_old = old;
+    }
+    if (value)
+        ::setenv(name, value, 1);
+    else
+        ::unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (m_had)
+        ::setenv(m_name.c_str(), m_old.c_str(), 1);
+    else
+        ::unsetenv(m_name.c_str());
+}
+
 TempDir::TempDir() : m_path(make_temp_dir()) {}
 TempDir::~TempDir() { remove_tree(m_path); }
 

@@ -44,6 +44,21 @@ private:
     std::string m_previous;
 };
 
+// Sets (or, with a null value, unsets) an environment variable for the
+// lifetime of the object and restores what was there before.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string m_name;
+    bool m_had = false;
+    std::string m_old;
+};
+
 // A fresh temporary directory, removed with the object.
 class TempDir {
 public:

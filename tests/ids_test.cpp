@@ -1,0 +1,255 @@
+// Device-name databases: the real pci.ids and usb.ids the system installs,
+// and small hand-made files for the parser's corners.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "fixture.h"
+#include "hw/ids.h"
+#include "i18n.h"
+
+namespace hw {
+struct IdsTestAccess {
+    // A database loaded now, under whatever root prefix is in force.
+    static std::unique_ptr<Ids> load() { return std::unique_ptr<Ids>(new Ids()); }
+};
+}  // namespace hw
+
+namespace {
+
+using hw::IdsTestAccess;
+
+class SystemIds : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ids = IdsTestAccess::load();
+        if (ids->pci_ids_path().empty() || ids->usb_ids_path().empty())
+            GTEST_SKIP() << "pci.ids or usb.ids not installed (scripts/deps.sh installs them)";
+    }
+    std::unique_ptr<hw::Ids> ids;
+};
+
+TEST_F(SystemIds, PciVendorsDevicesAndSubsystems) {
+    EXPECT_EQ(ids->pci_vendor(0x8086), "Intel Corporation");
+    EXPECT_EQ(ids->pci_vendor(0x10de), "NVIDIA Corporation");
+    EXPECT_EQ(ids->pci_device(0x8086, 0x1533), "I210 Gigabit Network Connection");
+    EXPECT_EQ(ids->pci_subsystem(0x103c, 0x0003, 0x8086, 0x1533), "Ethernet I210-T1 GbE NIC");
+    // Unlisted card: named after its subsystem vendor.
+    EXPECT_EQ(ids->pci_subsystem(0x10de, 0xfff0, 0x8086, 0x1533), "NVIDIA Corporation");
+    EXPECT_EQ(ids->pci_vendor(0x0002), "");
+}
+
+TEST_F(SystemIds, PciClassesSubclassesAndBridges) {
+    EXPECT_EQ(ids->pci_class(0x010802), "NVM Express");
+    EXPECT_EQ(ids->pci_class(0x0c0330), "XHCI");
+    EXPECT_EQ(ids->pci_subclass(0x0c0330), "USB controller");
+    EXPECT_EQ(ids->pci_subclass(0x010802), "Non-Volatile memory controller");
+    // Every PCI bridge is a "PCI bridge", whatever its decode mode.
+    EXPECT_EQ(ids->pci_subclass(0x060400), "PCI bridge");
+    EXPECT_EQ(ids->pci_subclass(0x060401), "PCI bridge");
+    EXPECT_EQ(ids->pci_class(0x060401), "Subtractive decode");
+    EXPECT_EQ(ids->pci_class(0x060400), "Normal decode");  // shared key: the last level listed
+    EXPECT_EQ(ids->pci_subclass(0x060000), "Host bridge");
+    EXPECT_EQ(ids->pci_subclass(0x06ee00), "Bridge");
+    EXPECT_EQ(ids->pci_class(0x7f0000), "");
+}
+
+TEST_F(SystemIds, UsbVendorsAndProducts) {
+    EXPECT_EQ(ids->usb_vendor(0x1d6b), "Linux Foundation");
+    EXPECT_EQ(ids->usb_device(0x1d6b, 0x0002), "2.0 root hub");
+    EXPECT_EQ(ids->usb_vendor(0x10de), "Authenex, Inc.");  // the two databases are apart
+    EXPECT_EQ(ids->usb_device(0x1d6b, 0xfff0), "");
+}
+
+TEST(UsbClasses, BuiltInTableNotTheDatabase) {
+    auto ids = IdsTestAccess::load();
+    EXPECT_EQ(ids->usb_class(0x0a), "CDC Data");
+    EXPECT_EQ(ids->usb_class(0x12), "USB Type-C Bridge");
+    EXPECT_EQ(ids->usb_class(0x00), tr("usbclass.per_interface"));
+    EXPECT_EQ(ids->usb_class(0x08), tr("tree.storage"));
+    EXPECT_EQ(ids->usb_class(0x04), "");
+    EXPECT_EQ(ids->usb_class(0x13), "");
+}
+
+const char* const PCI_SAMPLE =
+    "#\tList of PCI ID's\n"
+    "\n"
+    "# Syntax: vendor, device, subsystem\n"
+    "1002  Advanced Micro Devices, Inc. [AMD/ATI]\n"
+    "\t1638  Cezanne [Radeon Vega Series / Radeon Vega Mobile Series]\n"
+    "\t\t1043 16c2  Radeon Vega 8\n"
+    "\t\t1043 16c3\n"
+    "\t\t1043 16c\n"
+    "\t\t\t1234  too deep\n"
+    "\t\n"
+    "abcd\n"
+    "\t0001  after a nameless vendor\n"
+    "10ec\tRealtek Semiconductor Co., Ltd.\n"
+    "\t8168  RTL8111/8168 PCI Express Gigabit Ethernet controller\n"
+    "\t\t1462\t7c56\tTabbed subsystem\n"
+    "\t\t1462 7c57  \r\n"
+    "C\t00  tab after C makes a vendor line\n"
+    "\t00ff  Under the C vendor\n"
+    "C 02  Network\n"
+    "\t00  Ethernet controller\n"
+    "\t80\n"
+    "C 06  Bridge\n"
+    "\t04  PCI bridge\n"
+    "\t\t00  Normal decode\n"
+    "\t\t01  Subtractive decode\n"
+    "\t00  Host bridge\n"
+    "C 0c  Serial bus controller\n"
+    "\t03  USB controller\n"
+    "\t\t30  XHCI\n"
+    "C 7e  Made-up class\n"
+    "C 1\n"
+    "\t05  Under a broken class header\n"
+    "1af4  Red Hat, Inc.\n"
+    "\t1041  Virtio network device";  // no newline at the end
+
+const char* const USB_SAMPLE =
+    "\t0001  Product before any vendor\n"
+    "# comment\n"
+    "1d6b  Linux Foundation\n"
+    "\t0002  2.0 root hub\n"
+    "\t0003  3.0 root hub\n"
+    "\t\t00  interface line\n"
+    "\t0004\n"
+    "\t0005 \n"
+    "abcd \n"
+    "\t0001  Under a nameless vendor\n"
+    "0bda\tRealtek Semiconductor Corp.\n"
+    "\t8153  RTL8153 Gigabit Ethernet Adapter\n"
+    "C 03  Human Interface Device\n"
+    "\t01  Boot Interface Subclass\n"
+    "AT 0409  English (US)\n"
+    "046d  Logitech, Inc.\n"
+    "\tc52b  Unifying Receiver\n"
+    "wxyz  Not hexadecimal\n"
+    "\t0001  Not a product\n";
+
+class SampleIds : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root.write("/usr/share/hwdata/pci.ids", PCI_SAMPLE);
+        root.write("/usr/share/hwdata/usb.ids", USB_SAMPLE);
+        ids = IdsTestAccess::load();
+    }
+    zqtest::ScopedEnv no_snap{"SNAP", nullptr};
+    zqtest::FixtureRoot root;
+    std::unique_ptr<hw::Ids> ids;
+};
+
+TEST_F(SampleIds, PciDepthRulesCommentsAndTabs) {
+    EXPECT_EQ(ids->pci_ids_path(), "/usr/share/hwdata/pci.ids");
+    EXPECT_EQ(ids->pci_vendor(0x1002), "Advanced Micro Devices, Inc. [AMD/ATI]");
+    EXPECT_EQ(ids->pci_subsystem(0x1043, 0x16c2, 0x1002, 0x1638), "Radeon Vega 8");
+    // Nameless and short subsystem lines are dropped: the vendor stands in.
+    EXPECT_EQ(ids->pci_subsystem(0x1043, 0x16c3, 0x1002, 0x1638), "");
+    EXPECT_EQ(ids->pci_subsystem(0x1002, 0x16c3, 0x1002, 0x1638), "Advanced Micro Devices, Inc. [AMD/ATI]");
+    // A vendor line without a name leaves its devices with the previous vendor.
+    EXPECT_EQ(ids->pci_vendor(0xabcd), "");
+    EXPECT_EQ(ids->pci_device(0x1002, 0x0001), "after a nameless vendor");
+    EXPECT_EQ(ids->pci_vendor(0x10ec), "Realtek Semiconductor Co., Ltd.");
+    EXPECT_EQ(ids->pci_subsystem(0x1462, 0x7c56, 0x10ec, 0x8168), "Tabbed subsystem");
+    EXPECT_EQ(ids->pci_subsystem(0x1462, 0x7c57, 0x10ec, 0x8168), "");
+    EXPECT_EQ(ids->pci_device(0x1af4, 0x1041), "Virtio network device");
+}
+
+TEST_F(SampleIds, PciClassHeadersNeedABlankAfterC) {
+    // "C<tab>00 ..." is a vendor line (id "C\t00"), so what follows is a device.
+    EXPECT_NE(ids->pci_class(0x020000), "tab after C makes a vendor line");
+    EXPECT_EQ(ids->pci_class(0x020000), "Ethernet controller");
+    EXPECT_EQ(ids->pci_subclass(0x028000), "Network");  // nameless subclass line ignored
+    // A header without a name still opens the class section; the subclass
+    // below it lands on the previous class.
+    EXPECT_EQ(ids->pci_subclass(0x7e0500), "Under a broken class header");
+    EXPECT_EQ(ids->pci_device(0x1af4, 0x0005), "");
+}
+
+TEST_F(SampleIds, PciClassLevelsShareKeysSubclassLookupDoesNot) {
+    EXPECT_EQ(ids->pci_class(0x0c0330), "XHCI");
+    EXPECT_EQ(ids->pci_class(0x0c0320), "USB controller");
+    EXPECT_EQ(ids->pci_class(0x0c8000), "Serial bus controller");
+    EXPECT_EQ(ids->pci_class(0x7e0000), "Made-up class");
+    EXPECT_EQ(ids->pci_class(0x400000), "Coprocessor");  // built in, not in the file
+    EXPECT_EQ(ids->pci_class(0x7f0000), "");
+    // The later "00 Host bridge" replaced the base name under the shared key.
+    EXPECT_EQ(ids->pci_class(0x060000), "Host bridge");
+    EXPECT_EQ(ids->pci_class(0x060400), "Normal decode");
+    EXPECT_EQ(ids->pci_subclass(0x060400), "PCI bridge");
+    EXPECT_EQ(ids->pci_subclass(0x060401), "PCI bridge");
+    EXPECT_EQ(ids->pci_subclass(0x06ee00), "Bridge");
+    EXPECT_EQ(ids->pci_subclass(0x400000), "Coprocessor");
+    EXPECT_EQ(ids->pci_subclass(0x7f0000), "");
+}
+
+TEST_F(SampleIds, UsbVendorListEndsAtTheFirstOtherTable) {
+    EXPECT_EQ(ids->usb_ids_path(), "/usr/share/hwdata/usb.ids");
+    EXPECT_EQ(ids->usb_device(0x0000, 0x0001), "Product before any vendor");
+    EXPECT_EQ(ids->usb_vendor(0x1d6b), "Linux Foundation");
+    EXPECT_EQ(ids->usb_device(0x1d6b, 0x0003), "3.0 root hub");
+    EXPECT_EQ(ids->usb_device(0x1d6b, 0x0004), "");
+    EXPECT_EQ(ids->usb_device(0x1d6b, 0x0005), "");
+    EXPECT_EQ(ids->usb_vendor(0xabcd), "");  // listed without a name
+    EXPECT_EQ(ids->usb_device(0xabcd, 0x0001), "Under a nameless vendor");
+    EXPECT_EQ(ids->usb_vendor(0x0bda), "Realtek Semiconductor Corp.");
+    EXPECT_EQ(ids->usb_device(0x0bda, 0x0001), "");  // class subclass line not taken as product
+    EXPECT_EQ(ids->usb_device(0x046d, 0xc52b), "Unifying Receiver");
+    EXPECT_EQ(ids->usb_device(0x046d, 0x0001), "");
+}
+
+TEST(IdsSearch, SnapCopyFirstThenSystemDirectories) {
+    zqtest::FixtureRoot root;
+    root.write("/snap/zq/7/usr/share/hwdata/pci.ids", "1111  From the snap\n");
+    root.write("/usr/share/hwdata/pci.ids", "1111  From the system\n");
+    root.write("/var/lib/usbutils/usb.ids", "2222  Old usbutils place\n");
+    {
+        zqtest::ScopedEnv snap("SNAP", "/snap/zq/7");
+        auto ids = IdsTestAccess::load();
+        EXPECT_EQ(ids->pci_ids_path(), "/snap/zq/7/usr/share/hwdata/pci.ids");
+        EXPECT_EQ(ids->pci_vendor(0x1111), "From the snap");
+        EXPECT_EQ(ids->usb_ids_path(), "/var/lib/usbutils/usb.ids");
+        EXPECT_EQ(ids->usb_vendor(0x2222), "Old usbutils place");
+    }
+    zqtest::ScopedEnv no_snap("SNAP", nullptr);
+    auto ids = IdsTestAccess::load();
+    EXPECT_EQ(ids->pci_vendor(0x1111), "From the system");
+}
+
+TEST(IdsSearch, NoDatabasesLeaveBuiltInBaseClassesOnly) {
+    zqtest::ScopedEnv no_snap("SNAP", nullptr);
+    zqtest::FixtureRoot root;
+    auto ids = IdsTestAccess::load();
+    EXPECT_EQ(ids->pci_ids_path(), "");
+    EXPECT_EQ(ids->usb_ids_path(), "");
+    EXPECT_EQ(ids->pci_class(0x010802), "Mass storage controller");
+    EXPECT_EQ(ids->pci_subclass(0xff0000), "Unassigned class");
+    EXPECT_EQ(ids->pci_vendor(0x8086), "");
+    EXPECT_EQ(ids->pci_subsystem(0x1043, 0x16c2, 0x1002, 0x1638), "");
+    EXPECT_EQ(ids->usb_vendor(0x1d6b), "");
+    EXPECT_EQ(ids->usb_class(0x0a), "CDC Data");
+}
+
+// Cut at every byte and garbled: the loaders take whatever is there and
+// never read past it.
+TEST(IdsSearch, TruncatedAndHostileFilesLoadQuietly) {
+    zqtest::ScopedEnv no_snap("SNAP", nullptr);
+    zqtest::FixtureRoot root;
+    const std::string pci = PCI_SAMPLE, usb = USB_SAMPLE;
+    for (size_t n = 0; n <= pci.size(); n += 7) {
+        root.write("/usr/share/misc/pci.ids", pci.substr(0, n));
+        root.write("/usr/share/misc/usb.ids", usb.substr(0, std::min(n, usb.size())));
+        auto ids = IdsTestAccess::load();
+        (void)ids->pci_class(0x060400);
+    }
+    std::string junk;
+    for (int i = 0; i < 4096; ++i) junk += static_cast<char>((i * 131 + 7) % 256);
+    root.write("/usr/share/misc/pci.ids", junk + "\n\t\t\n\tC \nC \n\t\t1");
+    root.write("/usr/share/misc/usb.ids", junk + "\n\t1\nabcd\n");
+    auto ids = IdsTestAccess::load();
+    EXPECT_EQ(ids->pci_class(0x060000), "Bridge");
+    EXPECT_EQ(ids->usb_vendor(0xabcd), "");
+}
+
+}  // namespace
