@@ -997,10 +997,6 @@ Page collect_cpu(int socket) {
 
 namespace {
 
-std::string clock_range(uint64_t lo, uint64_t hi) {
-    return lo == hi ? util::fmt_khz(lo) : util::fmt_khz(lo) + RANGE_DASH + util::fmt_khz(hi);
-}
-
 void widen(uint64_t cur, uint64_t& lo, uint64_t& hi) {
     if (cur == 0) return;
     if (lo == 0 || cur < lo) lo = cur;
@@ -1022,7 +1018,7 @@ struct LiveValues {
 bool live_text(const std::string& key, const LiveValues& v, std::string& out) {
     if (key == "cpu.freq") {
         if (v.hi == 0) return false;
-        out = clock_range(v.lo, v.hi);
+        out = khz_range(v.lo, v.hi);
     } else if (key == "cpu.temp") {
         if (v.temperature <= NO_TEMPERATURE) return false;
         out = util::fmt_double(v.temperature, 1) + " \u00b0C";
