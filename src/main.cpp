@@ -1,6 +1,6 @@
-#include <cstdio>
+#include "app.h"
 
-int main() {
-    std::puts("Zorvantelquist 1.0");
-    return 0;
+int main(int argc, char** argv) {
+    App app;
+    return app.run(argc, argv);
 }

@@ -1,0 +1,57 @@
+// CPU time of one tick and of one full refresh of the window on this
+// machine, and the window's resident memory. Needs a display: run it under
+// xvfb-run.
+#include <gtk/gtk.h>
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "app.h"
+#include "util.h"
+
+namespace {
+
+double cpu_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+void settle() {
+    while (gtk_events_pending()) gtk_main_iteration();
+}
+
+std::string resident() {
+    for (const std::string& line : util::read_lines("/proc/self/status"))
+        if (util::starts_with(line, "VmRSS:")) return util::trim(line.substr(6));
+    return "?";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int ticks = 200, refreshes = 10;
+    App app;
+    app.start_window(argc, argv);
+    settle();
+    app.tick();
+    settle();
+
+    double start = cpu_ms();
+    for (int i = 0; i < ticks; ++i) app.tick();
+    double tick_ms = (cpu_ms() - start) / ticks;
+    settle();  // the redraws the ticks queued
+
+    start = cpu_ms();
+    for (int i = 0; i < refreshes; ++i) app.refresh();
+    double refresh_ms = (cpu_ms() - start) / refreshes;
+    settle();
+
+    std::printf("tabs: %zu, live labels: %zu\n", app.m_tabs.size(),
+                app.m_ctx.live_rows.size() + app.m_ctx.live_stats.size());
+    std::printf("tick: %.3f ms CPU (mean of %d)\n", tick_ms, ticks);
+    std::printf("refresh: %.1f ms CPU (mean of %d)\n", refresh_ms, refreshes);
+    std::printf("resident: %s\n", resident().c_str());
+    return 0;
+}

@@ -1,0 +1,834 @@
+#include "app.h"
+
+#include <gdk/gdkkeysyms.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <utility>
+
+#include "hw/root_data.h"
+#include "i18n.h"
+#include "settings.h"
+#include "theme.h"
+#include "util.h"
+
+namespace {
+
+const char* const PROGRAM = "Zorvantelquist";
+const char* const VERSION = "1.0";
+const char* const BUILD = "35";
+const char* const FIGURE_JOINER = "   \u00b7   ";
+
+// ---- The tab table ----------------------------------------------------------
+// Every possible tab in tab order. Rows without a presence test always exist;
+// the optional ones exist while their test holds, and only their pages with
+// cards are refreshed on the tick.
+struct TabSpec {
+    const char* name;
+    const char* title_key;
+    probe::Page App::*page;
+    int App::*selection;  // null: the page has no selector
+    probe::Page (*build)(int);
+    bool (*present)();    // null: always present
+    void (*refresh_live)(probe::Page&);  // null: nothing live
+    int collect_rank;     // pages are collected and refreshed in this order
+};
+
+constexpr TabSpec TAB_SPECS[] = {
+    {"cpu", "tree.cpu", &App::m_cpu, &App::m_sel_cpu, probe::collect_cpu, nullptr, probe::refresh_live_cpu, 0},
+};
+constexpr size_t TAB_COUNT = sizeof(TAB_SPECS) / sizeof(TAB_SPECS[0]);
+
+template <size_t I>
+void recollect(App* app, int value) {
+    const TabSpec& spec = TAB_SPECS[I];
+    app->*spec.selection = value;
+    app->*spec.page = spec.build(value);
+}
+
+constexpr bool has_selector(const TabSpec& spec) { return spec.selection != nullptr; }
+
+template <size_t... I>
+constexpr auto make_recollectors(std::index_sequence<I...>) {
+    return std::array<void (*)(App*, int), TAB_COUNT>{(has_selector(TAB_SPECS[I]) ? &recollect<I> : nullptr)...};
+}
+constexpr auto RECOLLECT = make_recollectors(std::make_index_sequence<TAB_COUNT>{});
+
+// Tab indexes in collection order: the always-present pages first.
+std::vector<size_t> collection_order() {
+    std::vector<size_t> order;
+    for (int rank = 0; rank < static_cast<int>(TAB_COUNT); ++rank)
+        for (size_t i = 0; i < TAB_COUNT; ++i)
+            if (TAB_SPECS[i].collect_rank == rank) order.push_back(i);
+    return order;
+}
+
+// ---- The text report ----------------------------------------------------
+std::string repeat(const char* s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+}
+
+void write_stats(std::ostringstream& out, const std::vector<probe::Stat>& stats) {
+    if (stats.empty()) return;
+    std::vector<std::string> parts;
+    for (const probe::Stat& s : stats) parts.push_back(s.label + ": " + s.value + (s.unit.empty() ? "" : " " + s.unit));
+    out << util::join(parts, FIGURE_JOINER) << '\n';
+}
+
+void write_row(std::ostringstream& out, const probe::Row& row) {
+    out << "    " << row.name << ": ";
+    if (row.locked)
+        out << tr("msg.needs_root");
+    else if (row.cols.empty())
+        out << row.value;
+    else
+        out << util::join(row.cols, FIGURE_JOINER);
+    if (!row.extra.empty()) out << "  (" << row.extra << ')';
+    out << '\n';
+}
+
+void write_cache(std::ostringstream& out, const probe::CacheBar& c) {
+    out << "    " << c.label << ": " << util::fmt_bytes(c.total);
+    if (c.blocks.size() >= 2) {
+        bool all_equal = true;
+        for (uint64_t b : c.blocks) all_equal = all_equal && b == c.blocks.front();
+        if (all_equal) {
+            out << "  (" << util::fmt_int(c.blocks.size()) << " \u00d7 " << util::fmt_bytes(c.blocks.front()) << ')';
+        } else {
+            std::vector<std::string> sizes;
+            for (uint64_t b : c.blocks) sizes.push_back(util::fmt_bytes(b));
+            out << "  (" << util::join(sizes, " + ") << ')';
+        }
+    }
+    if (!c.shared_with.empty()) out << "  " << c.shared_with;
+    out << '\n';
+}
+
+void write_core(std::ostringstream& out, const probe::Core& c) {
+    out << "    CPU " << c.index;
+    if (c.package >= 0) out << "  " << tr("f.package_id") << ' ' << c.package;
+    if (c.core_id >= 0) out << "  " << tr("f.core_id") << ' ' << c.core_id;
+    if (c.cur_khz != 0) out << "  " << util::fmt_khz(c.cur_khz);
+    if (!c.governor.empty()) out << "  " << c.governor;
+    if (!c.kind.empty()) out << "  [" << c.kind << ']';
+    if (!c.online) out << "  " << tr("value.offline");
+    out << '\n';
+}
+
+void write_slot(std::ostringstream& out, const probe::Slot& s) {
+    const hw::MemoryModule& m = s.mod;
+    out << "    ";
+    if (m.locator.empty())
+        out << "Slot " << s.number;
+    else
+        out << m.locator;
+    out << ": ";
+    if (m.size_bytes == 0) {
+        out << tr("value.slot_empty");
+    } else {
+        out << util::fmt_bytes(m.size_bytes);
+        if (!m.type.empty()) out << ' ' << m.type;
+        if (!m.configured_speed.empty()) out << " @ " << m.configured_speed;
+        if (!m.manufacturer.empty()) out << "  " << m.manufacturer;
+        if (!m.part_number.empty()) out << ' ' << m.part_number;
+    }
+    out << '\n';
+}
+
+void write_card(std::ostringstream& out, const probe::Card& card) {
+    out << "\n\u2500\u2500 " << card.title;
+    if (!card.subtitle.empty()) out << "  (" << card.subtitle << ')';
+    out << '\n';
+    for (const probe::Row& r : card.rows) write_row(out, r);
+    for (const probe::CacheBar& c : card.caches) write_cache(out, c);
+    if (!card.chips.empty()) {
+        std::vector<std::string> labels;
+        for (const probe::Chip& c : card.chips) labels.push_back(c.label);
+        out << "    " << util::join(labels, ", ") << '\n';
+    }
+    for (const probe::Core& c : card.cores) write_core(out, c);
+    for (const probe::Slot& s : card.slots) write_slot(out, s);
+    for (const probe::UsageBar& u : card.usage)
+        if (u.total != 0) out << "    " << u.label << ": " << util::fmt_bytes_pair(u.used, u.total) << '\n';
+    if (!card.hint.empty()) out << "    (" << card.hint << ")\n";
+}
+
+void write_page(std::ostringstream& out, const std::string& title, const probe::Page& page) {
+    out << "\n\u2550\u2550 " << title << ' ' << repeat("\u2550", 38) << '\n';
+    if (!page.headline.empty()) out << page.headline << '\n';
+    if (!page.subline.empty()) out << page.subline << '\n';
+    write_stats(out, page.stats);
+    for (const probe::Card& card : page.cards)
+        if (!card.empty()) write_card(out, card);
+}
+
+bool write_all(std::FILE* f, const std::string& text) {
+    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    return std::fflush(f) == 0 && !std::ferror(f) && ok;
+}
+
+}  // namespace
+
+App::App() { m_ctx.cpu_load = &m_load; }
+
+// ---- Command line ---------------------------------------------------------
+
+int App::run(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--root-collect") {
+            hw::RootData& data = hw::RootData::instance();
+            data.collect_as_root();
+            std::string text = data.serialize();
+            std::fwrite(text.data(), 1, text.size(), stdout);
+            std::fflush(stdout);
+            return data.available ? 0 : 1;
+        }
+        if (arg == "--report" || arg == "-r") return run_report(argc, argv, i);
+        if (arg == "--version" || arg == "-v") {
+            g_print("%s %s\n", PROGRAM, VERSION);
+            return 0;
+        }
+        if (arg == "--help" || arg == "-h") {
+            g_print("%s %s\n\n", PROGRAM, VERSION);
+            g_print("  (ohne Argument)    Fenster oeffnen\n");
+            g_print("  --report [DATEI]   alle Angaben ausgeben oder speichern\n");
+            g_print("  --version          Version ausgeben\n");
+            g_print("  --help             diese Hilfe\n");
+            return 0;
+        }
+    }
+    return run_window(argc, argv);
+}
+
+int App::run_report(int argc, char** argv, int option_index) {
+    std::setlocale(LC_NUMERIC, "C");
+    apply_language(SettingsStore::instance().get().language);
+    if (geteuid() == 0) hw::RootData::instance().collect_as_root();
+    fill_tabs(collect_pages(false), false);
+    std::string file;
+    if (option_index + 1 < argc && argv[option_index + 1][0] != '-') file = argv[option_index + 1];
+    return write_report(file);
+}
+
+// A failed write to standard output (a closed pipe, a full disk) fails the
+// run just as a failed write to a file does.
+int App::write_report(const std::string& file) const {
+    std::string text = report_text();
+    if (file.empty()) {
+        std::signal(SIGPIPE, SIG_IGN);
+        return write_all(stdout, text) ? 0 : 1;
+    }
+    std::FILE* f = std::fopen(file.c_str(), "w");
+    if (!f) {
+        std::fprintf(stderr, "%s\n", file.c_str());
+        return 1;
+    }
+    bool ok = write_all(f, text);
+    ok = std::fclose(f) == 0 && ok;
+    return ok ? 0 : 1;
+}
+
+std::string App::report_text() const {
+    std::ostringstream out;
+    out << PROGRAM << ' ' << VERSION << " (Build " << BUILD << ") \u2014 " << probe::machine_line() << '\n';
+    for (const TabDef& tab : m_tabs)
+        if (tab.page) write_page(out, tab.title, *tab.page);
+    out << '\n';
+    return out.str();
+}
+
+// Each optional page is replaced only while its test holds; one that fails
+// keeps its previous content. Returns which tabs exist.
+std::vector<bool> App::collect_pages(bool with_selection) {
+    std::vector<bool> present(TAB_COUNT, true);
+    for (size_t i : collection_order()) {
+        const TabSpec& spec = TAB_SPECS[i];
+        present[i] = !spec.present || spec.present();
+        if (!present[i]) continue;
+        int value = (with_selection && spec.selection) ? this->*spec.selection : -1;
+        this->*spec.page = spec.build(value);
+    }
+    return present;
+}
+
+void App::fill_tabs(const std::vector<bool>& present, bool with_recollect) {
+    m_tabs.clear();
+    for (size_t i = 0; i < TAB_COUNT; ++i) {
+        const TabSpec& spec = TAB_SPECS[i];
+        if (!present[i]) continue;
+        m_tabs.push_back({&(this->*spec.page), tr(spec.title_key), spec.name, with_recollect ? RECOLLECT[i] : nullptr});
+    }
+}
+
+// ---- Window start-up and geometry -----------------------------------------
+
+namespace {
+
+const int MIN_WIDTH = 1000;
+const int MIN_HEIGHT = 720;
+const int DEFAULT_HEIGHT = 860;
+// A stored position must leave more than this much of the window on the
+// work area on both axes, or the window could not be grabbed again.
+const int ON_SCREEN_MARGIN = 120;
+
+GdkMonitor* primary_or_first_monitor(GdkDisplay* display) {
+    GdkMonitor* monitor = gdk_display_get_primary_monitor(display);
+    if (!monitor && gdk_display_get_n_monitors(display) > 0) monitor = gdk_display_get_monitor(display, 0);
+    return monitor;
+}
+
+// The work area of the monitor that shows `widget` (before it is shown: the
+// primary monitor).
+bool screen_workarea(GtkWidget* widget, GdkRectangle* wa) {
+    GdkDisplay* display = widget ? gtk_widget_get_display(widget) : gdk_display_get_default();
+    if (!display) return false;
+    GdkMonitor* monitor = nullptr;
+    GdkWindow* window = widget ? gtk_widget_get_window(widget) : nullptr;
+    if (window) monitor = gdk_display_get_monitor_at_window(display, window);
+    if (!monitor) monitor = primary_or_first_monitor(display);
+    if (!monitor) return false;
+    gdk_monitor_get_workarea(monitor, wa);
+    return wa->width >= 1 && wa->height >= 1;
+}
+
+void trace_geometry(const GdkRectangle& wa, bool have) {
+    GdkRectangle mon = {0, 0, 0, 0};
+    GdkDisplay* display = gdk_display_get_default();
+    GdkMonitor* monitor = display ? primary_or_first_monitor(display) : nullptr;
+    if (monitor) gdk_monitor_get_geometry(monitor, &mon);
+    GdkRectangle area = have ? wa : GdkRectangle{0, 0, 0, 0};
+    std::fprintf(stderr, "GEOM: monitor=%dx%d+%d+%d  workarea=%dx%d+%d+%d (have=%d)\n", mon.width, mon.height, mon.x,
+                 mon.y, area.width, area.height, area.x, area.y, have ? 1 : 0);
+}
+
+}  // namespace
+
+int App::run_window(int argc, char** argv) {
+    start_window(argc, argv);
+    gtk_main();
+    return 0;
+}
+
+void App::start_window(int argc, char** argv) {
+    gtk_init(&argc, &argv);
+    // gtk_init takes the numeric locale from the environment; the page
+    // builders parse kernel files with a decimal point.
+    std::setlocale(LC_NUMERIC, "C");
+    SettingsStore::instance().load();
+    apply_language(SettingsStore::instance().get().language);
+    probe_system_theme_hint();
+    apply_theme();
+    watch_system_theme();
+    if (geteuid() == 0) hw::RootData::instance().collect_as_root();
+    build_window();
+    refresh();
+    apply_geometry();
+    gtk_widget_show_all(m_window);
+    restore_position();
+    if (SettingsStore::instance().get().window_maximized) gtk_window_maximize(GTK_WINDOW(m_window));
+    m_load.sample();
+    m_timer = g_timeout_add(1000, on_tick, this);
+}
+
+void App::apply_geometry() {
+    GdkRectangle wa = {0, 0, 0, 0};
+    bool have = screen_workarea(m_window, &wa);
+    if (std::getenv("ZORVQ_GEOM_DEBUG")) trace_geometry(wa, have);
+    int min_w = have ? std::min(wa.width, MIN_WIDTH) : MIN_WIDTH;
+    int min_h = have ? std::min(wa.height, MIN_HEIGHT) : MIN_HEIGHT;
+    GdkGeometry hints = {};
+    hints.min_width = min_w;
+    hints.min_height = min_h;
+    GtkWindow* window = GTK_WINDOW(m_window);
+    gtk_window_set_geometry_hints(window, nullptr, &hints, GDK_HINT_MIN_SIZE);
+
+    const Settings& s = SettingsStore::instance().get();
+    if (s.window_width > 0 && s.window_height > 0) {
+        int w = have ? std::min(s.window_width, wa.width) : s.window_width;
+        int h = have ? std::min(s.window_height, wa.height) : s.window_height;
+        gtk_window_set_default_size(window, std::max(w, min_w), std::max(h, min_h));
+        return;
+    }
+    if (!have) {
+        gtk_window_set_default_size(window, MIN_WIDTH, DEFAULT_HEIGHT);
+        gtk_window_set_position(window, GTK_WIN_POS_CENTER);
+        return;
+    }
+    int h = std::max(std::min(wa.height - 80, DEFAULT_HEIGHT), min_h);
+    int w = std::min(wa.width, MIN_WIDTH);
+    gtk_window_set_default_size(window, w, h);
+    gtk_window_set_position(window, GTK_WIN_POS_CENTER);
+    if (!running_on_wayland()) {
+        int spare = wa.width - w;
+        gtk_window_move(window, spare <= 1 ? wa.x : wa.x + spare / 2, wa.y);
+    }
+}
+
+void App::restore_position() {
+    const Settings& s = SettingsStore::instance().get();
+    if (running_on_wayland() || s.window_x < 0 || s.window_y < 0) return;
+    int w = 0, h = 0;
+    gtk_window_get_size(GTK_WINDOW(m_window), &w, &h);
+    if (position_on_screen(s.window_x, s.window_y, w, h))
+        gtk_window_move(GTK_WINDOW(m_window), s.window_x, s.window_y);
+    else
+        gtk_window_set_position(GTK_WINDOW(m_window), GTK_WIN_POS_CENTER);
+}
+
+bool App::position_on_screen(int x, int y, int w, int h) const {
+    GdkRectangle wa = {0, 0, 0, 0};
+    if (!screen_workarea(m_window, &wa)) return true;
+    return x + w > wa.x + ON_SCREEN_MARGIN && x < wa.x + wa.width - ON_SCREEN_MARGIN &&
+           y + h > wa.y + ON_SCREEN_MARGIN && y < wa.y + wa.height - ON_SCREEN_MARGIN;
+}
+
+bool App::running_on_wayland() {
+    GdkDisplay* display = gdk_display_get_default();
+    return display && util::starts_with(G_OBJECT_TYPE_NAME(display), "GdkWayland");
+}
+
+// A maximised window keeps the size and position of its last normal state.
+void App::remember_geometry() {
+    Settings& s = SettingsStore::instance().mutable_get();
+    s.window_maximized = m_maximized;
+    s.start_tab = (m_page_index >= 0 && m_page_index <= 2) ? m_page_index : 0;
+    if (!m_maximized && m_window) {
+        int w = 0, h = 0;
+        gtk_window_get_size(GTK_WINDOW(m_window), &w, &h);
+        if (w > 0 && h > 0) {
+            s.window_width = w;
+            s.window_height = h;
+        }
+        if (!running_on_wayland()) gtk_window_get_position(GTK_WINDOW(m_window), &s.window_x, &s.window_y);
+    }
+    SettingsStore::instance().save();
+}
+
+gboolean App::on_window_state(GtkWidget*, GdkEventWindowState* event, gpointer app) {
+    static_cast<App*>(app)->m_maximized = (event->new_window_state & GDK_WINDOW_STATE_MAXIMIZED) != 0;
+    return FALSE;
+}
+
+gboolean App::on_delete(GtkWidget*, GdkEvent*, gpointer data) {
+    App* app = static_cast<App*>(data);
+    app->remember_geometry();
+    if (app->m_timer != 0) {
+        g_source_remove(app->m_timer);
+        app->m_timer = 0;
+    }
+    gtk_main_quit();
+    return FALSE;
+}
+
+gboolean App::on_key_press(GtkWidget*, GdkEventKey* event, gpointer data) {
+    App* app = static_cast<App*>(data);
+    if (event->keyval == GDK_KEY_F5) {
+        app->refresh();
+        return TRUE;
+    }
+    if (event->keyval == GDK_KEY_q && (event->state & GDK_CONTROL_MASK)) {
+        app->remember_geometry();
+        gtk_main_quit();
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// ---- Main window, menus and tab bar ----------------------------------------
+
+namespace {
+
+struct TabClick {
+    App* app;
+    int index;
+};
+struct ThemeChoice {
+    App* app;
+    const char* value;
+};
+struct LangChoice {
+    App* app;
+    std::string code;
+};
+
+template <typename T>
+void delete_record(gpointer data, GClosure*) {
+    delete static_cast<T*>(data);
+}
+
+template <typename T>
+void connect_record(gpointer instance, const char* signal, GCallback handler, T* record) {
+    g_signal_connect_data(instance, signal, handler, record, delete_record<T>, GConnectFlags(0));
+}
+
+GtkWidget* menu_item(const char* label, GCallback on_activate, gpointer data) {
+    GtkWidget* item = gtk_menu_item_new_with_mnemonic(label);
+    g_signal_connect(item, "activate", on_activate, data);
+    return item;
+}
+
+GtkWidget* submenu(GtkWidget* menubar_or_menu, const char* label) {
+    GtkWidget* item = gtk_menu_item_new_with_mnemonic(label);
+    GtkWidget* menu = gtk_menu_new();
+    gtk_menu_item_set_submenu(GTK_MENU_ITEM(item), menu);
+    gtk_menu_shell_append(GTK_MENU_SHELL(menubar_or_menu), item);
+    return menu;
+}
+
+void append(GtkWidget* menu, GtkWidget* item) { gtk_menu_shell_append(GTK_MENU_SHELL(menu), item); }
+void append_separator(GtkWidget* menu) { append(menu, gtk_separator_menu_item_new()); }
+
+// Rows per column of the language menu, so that it fits the screen's height.
+int menu_rows_for_screen(GtkWidget* window) {
+    int height = 900;
+    GdkDisplay* display = window ? gtk_widget_get_display(window) : gdk_display_get_default();
+    if (display) {
+        GdkWindow* gdk_window = window ? gtk_widget_get_window(window) : nullptr;
+        GdkMonitor* monitor = gdk_window ? gdk_display_get_monitor_at_window(display, gdk_window) : nullptr;
+        if (!monitor) monitor = primary_or_first_monitor(display);
+        if (monitor) {
+            GdkRectangle wa;
+            gdk_monitor_get_workarea(monitor, &wa);
+            height = wa.height;
+        }
+    }
+    return std::clamp((height - 90) / 30, 8, 16);
+}
+
+void on_refresh_item(GtkMenuItem*, gpointer app) { static_cast<App*>(app)->refresh(); }
+void on_elevate_item(GtkMenuItem*, gpointer app) { static_cast<App*>(app)->action_elevate(); }
+void on_save_report_item(GtkMenuItem*, gpointer app) { static_cast<App*>(app)->action_save_report(); }
+void on_quit_item(GtkMenuItem*, gpointer app) {
+    static_cast<App*>(app)->remember_geometry();
+    gtk_main_quit();
+}
+
+void on_theme_item(GtkCheckMenuItem* item, gpointer data) {
+    if (!gtk_check_menu_item_get_active(item)) return;
+    ThemeChoice* choice = static_cast<ThemeChoice*>(data);
+    SettingsStore::instance().mutable_get().theme = choice->value;
+    SettingsStore::instance().save();
+    choice->app->apply_theme();
+}
+
+// Rebuilding the menu bar destroys this item and frees its record: nothing
+// of either is touched after the copy.
+void on_language_item(GtkCheckMenuItem* item, gpointer data) {
+    if (!gtk_check_menu_item_get_active(item)) return;
+    LangChoice* choice = static_cast<LangChoice*>(data);
+    App* app = choice->app;
+    std::string code = choice->code;
+    SettingsStore::instance().mutable_get().language = code;
+    SettingsStore::instance().save();
+    app->apply_language(code);
+    app->refresh();
+    app->rebuild_menubar();
+}
+
+void on_show_sources_item(GtkCheckMenuItem* item, gpointer data) {
+    App* app = static_cast<App*>(data);
+    bool active = gtk_check_menu_item_get_active(item);
+    Settings& s = SettingsStore::instance().mutable_get();
+    if (active == s.show_sources) return;
+    s.show_sources = active;
+    SettingsStore::instance().save();
+    app->m_ctx.show_sources = active;
+    app->rebuild_pages();
+}
+
+// Radio states are set before the handlers are connected, so that building
+// the menu does not count as a choice.
+GtkWidget* theme_menu(App* app) {
+    static const char* const VALUES[] = {"auto", "light", "dark"};
+    static const char* const KEYS[] = {"theme.auto", "theme.light", "theme.dark"};
+    GtkWidget* menu = gtk_menu_new();
+    GSList* group = nullptr;
+    for (int i = 0; i < 3; ++i) {
+        GtkWidget* item = gtk_radio_menu_item_new_with_label(group, tr(KEYS[i]));
+        group = gtk_radio_menu_item_get_group(GTK_RADIO_MENU_ITEM(item));
+        gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(item),
+                                       SettingsStore::instance().get().theme == VALUES[i]);
+        connect_record(item, "toggled", G_CALLBACK(on_theme_item), new ThemeChoice{app, VALUES[i]});
+        append(menu, item);
+    }
+    return menu;
+}
+
+GtkWidget* language_menu(App* app) {
+    GtkWidget* menu = gtk_menu_new();
+    std::vector<LanguageInfo> languages = I18n::available();
+    const std::string& stored = SettingsStore::instance().get().language;
+    int rows = menu_rows_for_screen(app->m_window);
+    bool one_column = static_cast<int>(languages.size()) < rows;
+    GSList* group = nullptr;
+    auto add = [&](const std::string& label, const std::string& code, int position) {
+        GtkWidget* item = gtk_radio_menu_item_new_with_label(group, label.c_str());
+        group = gtk_radio_menu_item_get_group(GTK_RADIO_MENU_ITEM(item));
+        gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(item), stored == code);
+        connect_record(item, "toggled", G_CALLBACK(on_language_item), new LangChoice{app, code});
+        if (one_column) {
+            append(menu, item);
+        } else {
+            int column = position / rows, row = position % rows;
+            gtk_menu_attach(GTK_MENU(menu), item, column, column + 1, row, row + 1);
+        }
+    };
+    add(tr("language.auto"), "auto", 0);
+    if (one_column) append_separator(menu);
+    for (size_t i = 0; i < languages.size(); ++i)
+        add(languages[i].native_name, languages[i].code, static_cast<int>(i) + 1);
+    return menu;
+}
+
+}  // namespace
+
+void App::build_window() {
+    m_window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_title(GTK_WINDOW(m_window), PROGRAM);
+    gtk_window_set_icon_name(GTK_WINDOW(m_window), "zorvantelquist");
+    g_signal_connect(m_window, "delete-event", G_CALLBACK(on_delete), this);
+    g_signal_connect(m_window, "window-state-event", G_CALLBACK(on_window_state), this);
+    g_signal_connect(m_window, "key-press-event", G_CALLBACK(on_key_press), this);
+
+    m_box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    gtk_container_add(GTK_CONTAINER(m_window), m_box);
+    m_menubar = build_menubar();
+    gtk_box_pack_start(GTK_BOX(m_box), m_menubar, FALSE, FALSE, 0);
+    m_tabbar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 4);
+    gtk_box_pack_start(GTK_BOX(m_box), m_tabbar, FALSE, FALSE, 0);
+    m_stack = gtk_stack_new();
+    gtk_stack_set_transition_type(GTK_STACK(m_stack), GTK_STACK_TRANSITION_TYPE_NONE);
+    gtk_box_pack_start(GTK_BOX(m_box), m_stack, TRUE, TRUE, 0);
+    m_status = gtk_label_new("");
+    gtk_widget_set_halign(m_status, GTK_ALIGN_START);
+    gtk_style_context_add_class(gtk_widget_get_style_context(m_status), "statusbar");
+    gtk_box_pack_start(GTK_BOX(m_box), m_status, FALSE, FALSE, 0);
+    m_page_index = SettingsStore::instance().get().start_tab;
+}
+
+GtkWidget* App::build_menubar() {
+    GtkWidget* bar = gtk_menu_bar_new();
+
+    GtkWidget* file = submenu(bar, tr("menu.file"));
+    append(file, menu_item(tr("menu.refresh"), G_CALLBACK(on_refresh_item), this));
+    append(file, menu_item(tr("menu.elevate"), G_CALLBACK(on_elevate_item), this));
+    append_separator(file);
+    append(file, menu_item(tr("menu.save_report"), G_CALLBACK(on_save_report_item), this));
+    append_separator(file);
+    append(file, menu_item(tr("menu.quit"), G_CALLBACK(on_quit_item), this));
+
+    GtkWidget* view = submenu(bar, tr("menu.view"));
+    GtkWidget* theme_item = gtk_menu_item_new_with_mnemonic(tr("menu.theme"));
+    gtk_menu_item_set_submenu(GTK_MENU_ITEM(theme_item), theme_menu(this));
+    append(view, theme_item);
+    GtkWidget* language_item = gtk_menu_item_new_with_mnemonic(tr("menu.language"));
+    gtk_menu_item_set_submenu(GTK_MENU_ITEM(language_item), language_menu(this));
+    append(view, language_item);
+    append_separator(view);
+    GtkWidget* sources = gtk_check_menu_item_new_with_mnemonic(tr("menu.show_sources"));
+    gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(sources), SettingsStore::instance().get().show_sources);
+    g_signal_connect(sources, "toggled", G_CALLBACK(on_show_sources_item), this);
+    append(view, sources);
+    return bar;
+}
+
+void App::rebuild_menubar() {
+    if (!m_menubar || !m_box) return;
+    gtk_widget_destroy(m_menubar);
+    m_menubar = build_menubar();
+    gtk_box_pack_start(GTK_BOX(m_box), m_menubar, FALSE, FALSE, 0);
+    gtk_box_reorder_child(GTK_BOX(m_box), m_menubar, 0);
+    gtk_widget_show_all(m_menubar);
+}
+
+namespace {
+void on_tab_clicked(GtkButton*, gpointer data) {
+    TabClick* click = static_cast<TabClick*>(data);
+    click->app->select_tab(click->index);
+}
+}  // namespace
+
+GtkWidget* App::build_tabs() {
+    GtkWidget* bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 4);
+    gtk_style_context_add_class(gtk_widget_get_style_context(bar), "tabbar");
+    m_tab_buttons.clear();
+    for (size_t i = 0; i < m_tabs.size(); ++i) {
+        GtkWidget* button = gtk_toggle_button_new_with_label(m_tabs[i].title.c_str());
+        gtk_style_context_add_class(gtk_widget_get_style_context(button), "tab-button");
+        gtk_widget_set_can_focus(button, TRUE);
+        connect_record(button, "clicked", G_CALLBACK(on_tab_clicked), new TabClick{this, static_cast<int>(i)});
+        gtk_box_pack_start(GTK_BOX(bar), button, FALSE, FALSE, 0);
+        m_tab_buttons.push_back(button);
+    }
+    return bar;
+}
+
+void App::select_tab(int index) {
+    if (m_switching || !m_stack || index < 0 || index >= static_cast<int>(m_tab_buttons.size()) ||
+        index >= static_cast<int>(m_tabs.size()))
+        return;
+    // Setting a toggle button emits "clicked"; the guard swallows the nested calls.
+    m_switching = true;
+    for (size_t i = 0; i < m_tab_buttons.size(); ++i)
+        gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(m_tab_buttons[i]), static_cast<int>(i) == index);
+    m_switching = false;
+    m_page_index = index;
+    gtk_stack_set_visible_child_name(GTK_STACK(m_stack), m_tabs[index].name);
+}
+
+void App::set_status(const std::string& text) {
+    if (m_status) gtk_label_set_text(GTK_LABEL(m_status), text.c_str());
+}
+
+// ---- Pages, selectors and the tick ---------------------------------------
+
+void App::refresh() {
+    fill_tabs(collect_pages(true), true);
+    rebuild_pages();
+}
+
+void App::rebuild_pages() {
+    if (!m_stack) return;
+    // The live pairs point into pages and widgets that are about to go.
+    m_ctx.live_rows.clear();
+    m_ctx.live_stats.clear();
+    m_ctx.cpu_load = &m_load;
+    m_ctx.show_sources = SettingsStore::instance().get().show_sources;
+    m_ctx.palette = palette();
+
+    GList* children = gtk_container_get_children(GTK_CONTAINER(m_stack));
+    for (GList* c = children; c; c = c->next) gtk_widget_destroy(GTK_WIDGET(c->data));
+    g_list_free(children);
+    for (const TabDef& tab : m_tabs) {
+        GtkWidget* page = ui::build_page(*tab.page, m_ctx, G_CALLBACK(on_elevate_clicked), this,
+                                         tab.recollect ? on_selector_changed : nullptr, this);
+        gtk_stack_add_named(GTK_STACK(m_stack), page, tab.name);
+    }
+    gtk_widget_show_all(m_stack);
+
+    if (m_tabbar && m_box) {
+        // The new bar takes the old one's place, below the menu bar.
+        int position = 0;
+        gtk_container_child_get(GTK_CONTAINER(m_box), m_tabbar, "position", &position, nullptr);
+        gtk_widget_destroy(m_tabbar);
+        m_tabbar = build_tabs();
+        gtk_box_pack_start(GTK_BOX(m_box), m_tabbar, FALSE, FALSE, 0);
+        gtk_box_reorder_child(GTK_BOX(m_box), m_tabbar, position);
+        gtk_widget_show_all(m_tabbar);
+    }
+    int count = static_cast<int>(m_tabs.size());
+    select_tab(m_page_index < 0 || m_page_index >= count ? 0 : m_page_index);
+    m_machine_line = probe::machine_line();
+    set_status(m_machine_line);
+}
+
+void App::on_selector_changed(void* data, int value) {
+    App* app = static_cast<App*>(data);
+    int index = app->m_page_index;
+    if (index < 0 || index >= static_cast<int>(app->m_tabs.size()) || !app->m_tabs[index].recollect) return;
+    app->m_tabs[index].recollect(app, value);
+    app->rebuild_pages();
+}
+
+namespace {
+void set_label_text(GtkWidget* widget, const std::string& text) {
+    if (!widget || !GTK_IS_LABEL(widget)) return;
+    // An unchanged text would still cost a relayout.
+    if (text != gtk_label_get_text(GTK_LABEL(widget))) gtk_label_set_text(GTK_LABEL(widget), text.c_str());
+}
+}  // namespace
+
+void App::tick() {
+    m_load.sample();
+    for (size_t i : collection_order()) {
+        const TabSpec& spec = TAB_SPECS[i];
+        if (!spec.refresh_live) continue;
+        probe::Page& page = this->*spec.page;
+        if (spec.present && page.cards.empty()) continue;
+        spec.refresh_live(page);
+    }
+    for (auto& [row, label] : m_ctx.live_rows) set_label_text(label, row->cols.empty() ? row->value : row->cols.back());
+    double total = m_load.total();
+    std::string load_text = total < 0 ? "\u2026" : util::fmt_percent(100.0 * total, 0);
+    for (auto& [stat, label] : m_ctx.live_stats) set_label_text(label, stat->live == "stat.load" ? load_text : stat->value);
+    std::string status = m_machine_line;
+    if (total >= 0) status += std::string(FIGURE_JOINER) + tr("monitor.cpu") + " " + load_text;
+    set_status(status);
+    if (m_stack) gtk_widget_queue_draw(m_stack);
+}
+
+gboolean App::on_tick(gpointer app) {
+    static_cast<App*>(app)->tick();
+    return G_SOURCE_CONTINUE;
+}
+
+// ---- Saving the report from the window -----------------------------------
+
+void App::action_save_report() {
+    GtkWidget* dialog = gtk_file_chooser_dialog_new(tr("dialog.save_report"), GTK_WINDOW(m_window),
+                                                    GTK_FILE_CHOOSER_ACTION_SAVE, tr("dialog.cancel"),
+                                                    GTK_RESPONSE_CANCEL, tr("dialog.save"), GTK_RESPONSE_ACCEPT, nullptr);
+    GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
+    gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
+    gtk_file_chooser_set_current_name(chooser, "cpu-info.txt");
+    char* name = nullptr;
+    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) name = gtk_file_chooser_get_filename(chooser);
+    if (name) save_report_to(name);
+    g_free(name);
+    gtk_widget_destroy(dialog);
+}
+
+bool App::save_report_to(const std::string& path) {
+    bool ok = false;
+    if (std::FILE* f = std::fopen(path.c_str(), "w")) {
+        ok = write_all(f, report_text());
+        ok = std::fclose(f) == 0 && ok;
+    }
+    set_status(I18n::instance().trf(ok ? "status.saved" : "status.save_failed", path.c_str()));
+    return ok;
+}
+
+// ---- Theme and language ------------------------------------------------------
+
+void App::apply_language(const std::string& code) { theme::apply_language(code); }
+
+void App::probe_system_theme_hint() { m_startup_dark_hint = theme::probe_startup_dark_hint(); }
+
+bool App::system_prefers_dark() { return theme::system_prefers_dark(m_startup_dark_hint); }
+
+bool App::resolve_dark() { return theme::resolve_dark(SettingsStore::instance().get().theme, m_startup_dark_hint); }
+
+Palette App::palette() const { return Palette::from_settings(SettingsStore::instance().get(), m_dark); }
+
+void App::apply_theme() {
+    m_dark = resolve_dark();
+    Palette p = palette();
+    theme::load_style(&m_css, p);
+    m_ctx.palette = p;
+    if (m_window) gtk_widget_queue_draw(m_window);
+}
+
+void App::watch_system_theme() { m_portal_sub = theme::watch_portal(on_portal_setting_changed, this); }
+
+void App::on_portal_setting_changed(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                                    GVariant* parameters, gpointer data) {
+    if (theme::is_colour_scheme_change(parameters) && SettingsStore::instance().get().theme == "auto")
+        static_cast<App*>(data)->apply_theme();
+}
+
+// ---- Elevation -------------------------------------------------------------
+
+void App::on_elevate_clicked(GtkWidget*, gpointer app) { static_cast<App*>(app)->action_elevate(); }
+
+// Reading the protected data from the window is not wired up yet.
+void App::action_elevate() {}

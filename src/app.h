@@ -1,0 +1,117 @@
+// The application shell: command line, text report, the main window with its
+// menus, tab bar and status line, page refresh and the one-second tick.
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <string>
+#include <vector>
+
+#include "cards.h"
+#include "load.h"
+#include "probe.h"
+
+class App {
+public:
+    // One row of the tab table: which page a tab shows and how it is
+    // collected again for another selector value.
+    struct TabDef {
+        probe::Page* page = nullptr;
+        std::string title;
+        const char* name = "";
+        void (*recollect)(App*, int) = nullptr;  // null: the page has no selector
+    };
+
+    App();
+    ~App() = default;
+    App(const App&) = delete;
+    App& operator=(const App&) = delete;
+
+    int run(int argc, char** argv);
+    // The window start-up up to, not including, the main loop.
+    void start_window(int argc, char** argv);
+
+    // ---- Text report
+    std::string report_text() const;
+    void action_save_report();
+    // Writes the report to a file chosen in the window; the outcome goes to
+    // the status line.
+    bool save_report_to(const std::string& path);
+    // Writes the report to `file` (empty: standard output); the exit status.
+    int write_report(const std::string& file) const;
+
+    // ---- Window start-up and geometry
+    void apply_geometry();
+    bool position_on_screen(int x, int y, int w, int h) const;
+    void remember_geometry();
+    static bool running_on_wayland();
+
+    // ---- Main window, menus, tab bar
+    void build_window();
+    GtkWidget* build_menubar();
+    void rebuild_menubar();
+    GtkWidget* build_tabs();
+    void select_tab(int index);
+    void set_status(const std::string& text);
+
+    // ---- Pages, selectors and the tick
+    void refresh();
+    void rebuild_pages();
+    static void on_selector_changed(void* app, int value);
+    void tick();
+    static gboolean on_tick(gpointer app);
+
+    // ---- Theme and language
+    void apply_language(const std::string& code);
+    void apply_theme();
+    void probe_system_theme_hint();
+    void watch_system_theme();
+    bool resolve_dark();
+    bool system_prefers_dark();
+    Palette palette() const;
+    static void on_portal_setting_changed(GDBusConnection* connection, const gchar* sender,
+                                          const gchar* object_path, const gchar* interface,
+                                          const gchar* signal, GVariant* parameters, gpointer app);
+
+    // ---- Elevation
+    static void on_elevate_clicked(GtkWidget* button, gpointer app);
+    void action_elevate();
+
+    // Window events.
+    static gboolean on_delete(GtkWidget* widget, GdkEvent* event, gpointer app);
+    static gboolean on_window_state(GtkWidget* widget, GdkEventWindowState* event, gpointer app);
+    static gboolean on_key_press(GtkWidget* widget, GdkEventKey* event, gpointer app);
+
+    // The shell's state. Public: the dialogs and the window tests work on it.
+    GtkWidget* m_window = nullptr;
+    GtkWidget* m_stack = nullptr;
+    GtkWidget* m_tabbar = nullptr;
+    GtkWidget* m_status = nullptr;
+    GtkWidget* m_menubar = nullptr;
+    GtkWidget* m_box = nullptr;
+    GtkCssProvider* m_css = nullptr;
+    std::vector<GtkWidget*> m_tab_buttons;
+    bool m_switching = false;
+    probe::Page m_cpu, m_topo, m_gpu, m_pci, m_disk, m_usb, m_net, m_board, m_ram;
+    int m_sel_cpu = -1, m_sel_topo = -1, m_sel_gpu = -1, m_sel_ram = -1, m_sel_pci = -1, m_sel_disk = -1,
+        m_sel_usb = -1, m_sel_net = -1;
+    std::vector<TabDef> m_tabs;
+    ui::Context m_ctx;
+    load::CpuLoad m_load;
+    int m_page_index = 0;
+    guint m_timer = 0;
+    guint m_portal_sub = 0;
+    bool m_dark = false;
+    bool m_startup_dark_hint = false;
+    bool m_maximized = false;
+    bool m_elevating = false;
+    // The machine line, read once per rebuild: the tick writes it every second.
+    std::string m_machine_line;
+
+private:
+    int run_report(int argc, char** argv, int option_index);
+    int run_window(int argc, char** argv);
+    std::vector<bool> collect_pages(bool with_selection);
+    void fill_tabs(const std::vector<bool>& present, bool with_recollect);
+    void restore_position();
+};

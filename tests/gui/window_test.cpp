@@ -1,0 +1,343 @@
+// The main window under a virtual display: start-up, tabs, status line, the
+// one-second tick, selectors, saving the report and the window geometry.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <optional>
+
+#include "app.h"
+#include "fixture.h"
+#include "i18n.h"
+#include "probe.h"
+#include "settings.h"
+#include "util.h"
+
+namespace {
+
+void pump() {
+    while (gtk_events_pending()) gtk_main_iteration();
+}
+
+void primary_workarea(GdkRectangle* wa) {
+    GdkDisplay* display = gdk_display_get_default();
+    GdkMonitor* monitor = gdk_display_get_primary_monitor(display);
+    gdk_monitor_get_workarea(monitor ? monitor : gdk_display_get_monitor(display, 0), wa);
+}
+
+std::string label_text(GtkWidget* w) { return GTK_IS_LABEL(w) ? gtk_label_get_text(GTK_LABEL(w)) : ""; }
+
+// Runs `step` from inside the main loop, so that code which ends the loop
+// (closing the window) or runs a nested one (a dialog) sees a real one.
+void inside_main_loop(std::function<void()> step) {
+    static std::function<void()> pending;
+    pending = std::move(step);
+    g_idle_add(
+        [](gpointer) -> gboolean {
+            pending();
+            return G_SOURCE_REMOVE;
+        },
+        nullptr);
+    gtk_main();
+}
+
+class Window : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* xdg = std::getenv("XDG_CONFIG_HOME");
+        saved_xdg_ = xdg ? std::optional<std::string>(xdg) : std::nullopt;
+        setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
+        unsetenv("SNAP_USER_COMMON");
+        SettingsStore::instance().mutable_get() = Settings();
+    }
+    void TearDown() override {
+        stop(app_);
+        stop(second_);
+        saved_xdg_ ? setenv("XDG_CONFIG_HOME", saved_xdg_->c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
+        SettingsStore::instance().mutable_get() = Settings();
+    }
+
+    App& start(std::unique_ptr<App>& app) {
+        app = std::make_unique<App>();
+        char name[] = "zorvantelquist";
+        char* argv[] = {name, nullptr};
+        app->start_window(1, argv);
+        pump();
+        return *app;
+    }
+    static void stop(std::unique_ptr<App>& app) {
+        if (!app) return;
+        if (app->m_timer) g_source_remove(app->m_timer);
+        if (app->m_window) gtk_widget_destroy(app->m_window);
+        pump();
+        app.reset();
+    }
+
+    zqtest::TempDir config_;
+    std::optional<std::string> saved_xdg_;
+    std::unique_ptr<App> app_, second_;
+};
+
+std::vector<std::string> tab_titles(const App& app) {
+    std::vector<std::string> titles;
+    for (GtkWidget* b : app.m_tab_buttons) titles.push_back(gtk_button_get_label(GTK_BUTTON(b)));
+    return titles;
+}
+
+TEST_F(Window, StartsWithTabsStackAndStatusLine) {
+    App& app = start(app_);
+    ASSERT_FALSE(app.m_tabs.empty());
+    EXPECT_STREQ(app.m_tabs[0].name, "cpu");
+    EXPECT_EQ(app.m_tabs[0].title, tr("tree.cpu"));
+    std::vector<std::string> expected;
+    for (const App::TabDef& t : app.m_tabs) expected.push_back(t.title);
+    EXPECT_EQ(tab_titles(app), expected);
+    for (const App::TabDef& t : app.m_tabs)
+        EXPECT_NE(gtk_stack_get_child_by_name(GTK_STACK(app.m_stack), t.name), nullptr) << t.name;
+    EXPECT_TRUE(gtk_widget_get_visible(app.m_window));
+    EXPECT_EQ(label_text(app.m_status), probe::machine_line());
+    // Menu bar, tab bar, stack, status line from top to bottom.
+    GList* children = gtk_container_get_children(GTK_CONTAINER(app.m_box));
+    EXPECT_EQ(g_list_nth_data(children, 0), app.m_menubar);
+    EXPECT_EQ(g_list_last(children)->data, app.m_status);
+    EXPECT_EQ(g_list_nth_data(children, g_list_length(children) - 2), app.m_stack);
+    g_list_free(children);
+    // The first tab is shown and its button is the only active one.
+    EXPECT_EQ(app.m_page_index, 0);
+    EXPECT_STREQ(gtk_stack_get_visible_child_name(GTK_STACK(app.m_stack)), "cpu");
+    for (size_t i = 0; i < app.m_tab_buttons.size(); ++i)
+        EXPECT_EQ(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(app.m_tab_buttons[i])), i == 0);
+}
+
+TEST_F(Window, ClickingTabsKeepsOneActive) {
+    App& app = start(app_);
+    int last = static_cast<int>(app.m_tab_buttons.size()) - 1;
+    gtk_button_clicked(GTK_BUTTON(app.m_tab_buttons[last]));
+    pump();
+    EXPECT_EQ(app.m_page_index, last);
+    EXPECT_STREQ(gtk_stack_get_visible_child_name(GTK_STACK(app.m_stack)), app.m_tabs[last].name);
+    gtk_button_clicked(GTK_BUTTON(app.m_tab_buttons[last]));  // the shown tab again
+    for (int i = 0; i <= last; ++i)
+        EXPECT_EQ(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(app.m_tab_buttons[i])), i == last);
+    app.select_tab(last + 1);
+    app.select_tab(-1);
+    EXPECT_EQ(app.m_page_index, last);
+}
+
+// A fixture machine whose clock and counters move between ticks.
+void write_moving_values(const zqtest::FixtureRoot& root, int step) {
+    for (int cpu = 0; cpu < 2; ++cpu) {
+        std::string dir = "/sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/cpufreq/";
+        root.write(dir + "scaling_cur_freq", std::to_string(1200000 + 100000 * step + cpu) + "\n");
+        root.write(dir + "cpuinfo_max_freq", "4000000\n");
+        root.write(dir + "cpuinfo_min_freq", "800000\n");
+        root.write(dir + "scaling_governor", "powersave\n");
+    }
+    uint64_t busy = 1000 + 300 * step, idle = 5000 + 100 * step;
+    std::string stat = "cpu  " + std::to_string(2 * busy) + " 0 0 " + std::to_string(2 * idle) + " 0 0 0 0 0 0\n";
+    for (int cpu = 0; cpu < 2; ++cpu)
+        stat += "cpu" + std::to_string(cpu) + " " + std::to_string(busy) + " 0 0 " + std::to_string(idle) +
+                " 0 0 0 0 0 0\n";
+    root.write("/proc/stat", stat + "intr 0\nctxt 0\nbtime 0\n");
+}
+
+size_t count_cards_and_rows(const App& app) {
+    size_t n = 0;
+    for (const App::TabDef& t : app.m_tabs)
+        for (const probe::Card& c : t.page->cards) n += 1 + c.rows.size();
+    return n;
+}
+
+TEST_F(Window, TickRewritesLiveLabelsOnly) {
+    zqtest::FixtureRoot root("seam");
+    write_moving_values(root, 0);
+    App& app = start(app_);
+    size_t shape = count_cards_and_rows(app);
+    size_t live = app.m_ctx.live_rows.size() + app.m_ctx.live_stats.size();
+    std::vector<std::string> before;
+    for (auto& [row, label] : app.m_ctx.live_rows) before.push_back(label_text(label));
+
+    app.tick();  // the second load sample
+    write_moving_values(root, 1);
+    app.tick();
+    EXPECT_EQ(count_cards_and_rows(app), shape);
+    EXPECT_EQ(app.m_ctx.live_rows.size() + app.m_ctx.live_stats.size(), live);
+    int changed = 0;
+    for (size_t i = 0; i < app.m_ctx.live_rows.size(); ++i) {
+        auto& [row, label] = app.m_ctx.live_rows[i];
+        EXPECT_EQ(label_text(label), row->cols.empty() ? row->value : row->cols.back());
+        changed += label_text(label) != before[i];
+    }
+    for (auto& [stat, label] : app.m_ctx.live_stats)
+        if (stat->live != "stat.load") {
+            EXPECT_EQ(label_text(label), stat->value);
+        }
+    if (!app.m_ctx.live_rows.empty()) {
+        EXPECT_GT(changed, 0) << "no live label followed the new clock";
+    }
+
+    // The load is known from the second sample on: the status line says so.
+    std::string status = label_text(app.m_status);
+    EXPECT_TRUE(util::starts_with(status, probe::machine_line() + "   \u00b7   " + tr("monitor.cpu") + " "))
+        << status;
+    EXPECT_TRUE(util::ends_with(status, " %")) << status;
+}
+
+TEST_F(Window, BeforeSecondSampleLoadIsUnknown) {
+    App& app = start(app_);
+    load::CpuLoad fresh;
+    app.m_load = fresh;
+    app.m_ctx.live_stats.clear();
+    probe::Stat load_stat{"Load", "x", "", "stat.load"};
+    GtkWidget* label = gtk_label_new("");
+    g_object_ref_sink(label);
+    app.m_ctx.live_stats.push_back({&load_stat, label});
+    app.tick();  // first sample of a fresh sampler: total still unknown
+    EXPECT_EQ(label_text(label), "\u2026");
+    EXPECT_EQ(label_text(app.m_status), probe::machine_line());
+    app.m_ctx.live_stats.clear();
+    g_object_unref(label);
+}
+
+// Picking a selector entry rebuilds only the shown tab's page and stays there.
+TEST_F(Window, SelectorChangeRecollectsOnlyItsPage) {
+    App& app = start(app_);
+    ASSERT_NE(app.m_tabs[0].recollect, nullptr);
+    for (const App::TabDef& t : app.m_tabs)
+        if (t.page != &app.m_cpu) t.page->headline = "untouched";
+    app.m_cpu.headline = "to be replaced";
+    app.select_tab(0);
+    App::on_selector_changed(&app, 0);
+    pump();
+    EXPECT_EQ(app.m_sel_cpu, 0);
+    EXPECT_NE(app.m_cpu.headline, "to be replaced");
+    for (const App::TabDef& t : app.m_tabs)
+        if (t.page != &app.m_cpu) {
+            EXPECT_EQ(t.page->headline, "untouched") << t.name;
+        }
+    EXPECT_EQ(app.m_page_index, 0);
+    // F5 and the menu's refresh keep the chosen value.
+    app.refresh();
+    EXPECT_EQ(app.m_sel_cpu, 0);
+
+    // A tab without a re-collect function ignores the callback.
+    app.m_tabs[0].recollect = nullptr;
+    App::on_selector_changed(&app, -1);
+    EXPECT_EQ(app.m_sel_cpu, 0);
+}
+
+TEST_F(Window, SaveReportThroughTheChooser) {
+    App& app = start(app_);
+    zqtest::TempDir dir;
+    std::string file = dir.path() + "/cpu-info.txt";
+    inside_main_loop([&] {
+        g_timeout_add(
+            50,
+            [](gpointer data) -> gboolean {
+                const std::string& folder = *static_cast<std::string*>(data);
+                GList* tops = gtk_window_list_toplevels();
+                for (GList* t = tops; t; t = t->next)
+                    if (GTK_IS_FILE_CHOOSER_DIALOG(t->data)) {
+                        GtkFileChooser* chooser = GTK_FILE_CHOOSER(t->data);
+                        EXPECT_STREQ(gtk_file_chooser_get_current_name(chooser), "cpu-info.txt");
+                        gtk_file_chooser_set_current_folder(chooser, folder.c_str());
+                        g_timeout_add(
+                            500,
+                            [](gpointer dialog) -> gboolean {
+                                gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+                                return G_SOURCE_REMOVE;
+                            },
+                            t->data);
+                    }
+                g_list_free(tops);
+                return G_SOURCE_REMOVE;
+            },
+            const_cast<std::string*>(&dir.path()));
+        app.action_save_report();
+        gtk_main_quit();
+    });
+    EXPECT_EQ(zqtest::slurp(file), app.report_text());
+    EXPECT_EQ(label_text(app.m_status), I18n::instance().trf("status.saved", file.c_str()));
+
+    EXPECT_FALSE(app.save_report_to(dir.path() + "/missing/x.txt"));
+    EXPECT_EQ(label_text(app.m_status),
+              I18n::instance().trf("status.save_failed", (dir.path() + "/missing/x.txt").c_str()));
+}
+
+TEST_F(Window, GeometrySavedOnCloseAndRestored) {
+    App& app = start(app_);
+    gtk_window_resize(GTK_WINDOW(app.m_window), 1100, 760);
+    gtk_window_move(GTK_WINDOW(app.m_window), 130, 90);
+    int last = static_cast<int>(app.m_tab_buttons.size()) - 1;
+    app.select_tab(last > 2 ? 2 : last);
+    for (int i = 0; i < 20; ++i) {
+        pump();
+        g_usleep(10000);
+    }
+    inside_main_loop([&] { gtk_window_close(GTK_WINDOW(app.m_window)); });
+    EXPECT_EQ(app.m_timer, 0u);
+    const Settings& s = SettingsStore::instance().get();
+    EXPECT_EQ(s.window_width, 1100);
+    EXPECT_EQ(s.window_height, 760);
+    EXPECT_EQ(s.window_x, 130);
+    EXPECT_EQ(s.window_y, 90);
+    EXPECT_EQ(s.start_tab, last > 2 ? 2 : last);
+    std::string saved = zqtest::slurp(config_.path() + "/Zorvantelquist/settings.json");
+    EXPECT_NE(saved.find("\"window_width\": 1100,"), std::string::npos) << saved;
+    app_->m_window = nullptr;  // destroyed by the close
+    stop(app_);
+
+    SettingsStore::instance().mutable_get() = Settings();
+    App& again = start(second_);
+    for (int i = 0; i < 20; ++i) {
+        pump();
+        g_usleep(10000);
+    }
+    int w = 0, h = 0, x = 0, y = 0;
+    gtk_window_get_size(GTK_WINDOW(again.m_window), &w, &h);
+    gtk_window_get_position(GTK_WINDOW(again.m_window), &x, &y);
+    EXPECT_EQ(w, 1100);
+    EXPECT_EQ(h, 760);
+    EXPECT_EQ(x, 130);
+    EXPECT_EQ(y, 90);
+    EXPECT_EQ(again.m_page_index, last > 2 ? 2 : last);
+}
+
+TEST_F(Window, PositionMustOverlapWorkArea) {
+    App& app = start(app_);
+    GdkRectangle wa;
+    primary_workarea(&wa);
+    EXPECT_TRUE(app.position_on_screen(wa.x, wa.y, 1000, 720));
+    EXPECT_TRUE(app.position_on_screen(wa.x - 879, wa.y, 1000, 720));   // 121 px left on screen
+    EXPECT_FALSE(app.position_on_screen(wa.x - 880, wa.y, 1000, 720));  // 120 px
+    EXPECT_FALSE(app.position_on_screen(wa.x + wa.width - 120, wa.y, 1000, 720));
+    EXPECT_TRUE(app.position_on_screen(wa.x + wa.width - 121, wa.y, 1000, 720));
+    EXPECT_FALSE(app.position_on_screen(wa.x, wa.y + wa.height - 120, 1000, 720));
+    EXPECT_FALSE(app.position_on_screen(wa.x, wa.y - 600, 1000, 720));
+}
+
+TEST_F(Window, StoredSizeIsLimitedToWorkArea) {
+    Settings& s = SettingsStore::instance().mutable_get();
+    s.window_width = 30000;
+    s.window_height = 20000;
+    zqtest::write_file(SettingsStore::instance().path(), SettingsStore::to_text(s));
+    App& app = start(app_);
+    GdkRectangle wa;
+    primary_workarea(&wa);
+    int w = 0, h = 0;
+    gtk_window_get_default_size(GTK_WINDOW(app.m_window), &w, &h);
+    EXPECT_EQ(w, wa.width);
+    EXPECT_EQ(h, wa.height);
+}
+
+TEST_F(Window, ShowSourcesToggleRebuildsWithoutRecollecting) {
+    App& app = start(app_);
+    app.m_cpu.headline = "kept";
+    app.m_ctx.show_sources = true;
+    SettingsStore::instance().mutable_get().show_sources = true;
+    app.rebuild_pages();
+    EXPECT_EQ(app.m_cpu.headline, "kept");
+    EXPECT_TRUE(app.m_ctx.show_sources);
+}
+
+}  // namespace
