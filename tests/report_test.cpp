@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <regex>
+
 #include "app.h"
+#include "hw/root_data.h"
 #include "fixture.h"
 #include "i18n.h"
 #include "probe.h"
@@ -147,10 +150,11 @@ TEST_F(Report, CachesChipsCoresSlotsUsageHint) {
                   "    AVX2, SSE4.2, AES\n"
                   "\n\u2500\u2500 Cores\n"
                   "    CPU 3\n"
-                  "    CPU 12  Package 0  Core 4  3.40 GHz  powersave  [P]  offline\n"
+                  "    CPU 12  " + tr("f.package_id") + " 0  " + tr("f.core_id") + " 4  3.40 GHz  powersave  [P]  " +
+                  tr("value.offline") + "\n"
                   "\n\u2500\u2500 Memory\n"
                   "    DIMM A1: 16.0 GiB DDR5 @ 4800 MT/s  Maker PN-1\n"
-                  "    Slot 2: empty\n"
+                  "    Slot 2: " + tr("value.slot_empty") + "\n"
                   "    Slot 3: 8.00 GiB\n"
                   "\n\u2500\u2500 Usage\n"
                   "    /: 5.00 / 10.00 GiB\n"
@@ -269,6 +273,53 @@ TEST(ReportProgram, VersionAndHelp) {
     EXPECT_EQ(skipped.out, "Zorvantelquist 1.0\n");
     auto help_first = zqtest::run({zqtest::binary(), "-h", "--report"});
     EXPECT_EQ(help_first.out, usage);
+}
+
+// The report speaks the desktop's language, with its number separators.
+TEST(ReportProgram, GermanDesktopGivesGermanReport) {
+    auto r = zqtest::run({zqtest::binary(), "--report"}, {"LANG=de_DE.UTF-8", "LC_ALL=", "LANGUAGE=", "LC_MESSAGES="});
+    ASSERT_EQ(r.status, 0);
+    I18n::instance().set_language("de");
+    std::string german_title = tr("tree.cpu");
+    I18n::instance().set_language("en");
+    EXPECT_NE(german_title, tr("tree.cpu"));
+    EXPECT_NE(r.out.find("\n\u2550\u2550 " + german_title + " \u2550"), std::string::npos) << r.out.substr(0, 300);
+    std::smatch m;
+    if (std::regex_search(r.out, m, std::regex(" [0-9]+[.,][0-9]+ [MG]Hz"))) {
+        EXPECT_NE(m.str().find(','), std::string::npos) << m.str();
+    }
+    EXPECT_FALSE(std::regex_search(r.out, std::regex(": [0-9]+\\.[0-9]+ [KMG]iB")));
+}
+
+// The collector writes its text whether or not it found anything; the exit
+// status says whether the data is usable.
+TEST(ReportProgram, RootCollectOnThisMachine) {
+    auto r = zqtest::run({zqtest::binary(), "--root-collect"});
+    EXPECT_TRUE(util::starts_with(r.out, "V 1\n")) << r.out;
+    hw::RootData parsed;
+    EXPECT_EQ(parsed.parse(r.out), r.status == 0);
+    if (util::read_file_raw("/sys/firmware/dmi/tables/DMI").empty() && util::read_file("/sys/class/dmi/id/board_serial").empty()) {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("\nE SMBIOS table not readable\n"), std::string::npos) << r.out;
+    }
+}
+
+TEST(ReportProgram, RootCollectOverFixtureMachine) {
+    zqtest::FixtureRoot root;
+    const std::string id = "/sys/devices/virtual/dmi/id/";
+    root.write(id + "sys_vendor", "Acme\n");
+    root.write(id + "product_name", "Box 1\n");
+    root.write(id + "board_serial", "BS-0042\n");
+    root.write(id + "product_serial", "PS-7\n");
+    root.symlink("/sys/class/dmi/id", "../../devices/virtual/dmi/id");
+    auto r = zqtest::run_in_fixture(root.dir(), {zqtest::binary(), "--root-collect"});
+    if (r.status == zqtest::SKIP_STATUS) GTEST_SKIP() << "mount namespaces not available: " << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(valid_utf8(r.out));
+    hw::RootData parsed;
+    ASSERT_TRUE(parsed.parse(r.out)) << r.out;
+    EXPECT_EQ(parsed.board_serial, "BS-0042");
+    EXPECT_EQ(parsed.product_serial, "PS-7");
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <algorithm>
+#include <cstdio>
 #include <functional>
+#include <map>
 #include <optional>
 
 #include "app.h"
@@ -159,6 +162,8 @@ TEST_F(Window, TickRewritesLiveLabelsOnly) {
 
     app.tick();  // the second load sample
     write_moving_values(root, 1);
+    // Rows no refresher rewrites still show what their page holds.
+    for (auto& [row, label] : app.m_ctx.live_rows) row->value = "was " + row->value;
     app.tick();
     EXPECT_EQ(count_cards_and_rows(app), shape);
     EXPECT_EQ(app.m_ctx.live_rows.size() + app.m_ctx.live_stats.size(), live);
@@ -172,9 +177,8 @@ TEST_F(Window, TickRewritesLiveLabelsOnly) {
         if (stat->live != "stat.load") {
             EXPECT_EQ(label_text(label), stat->value);
         }
-    if (!app.m_ctx.live_rows.empty()) {
-        EXPECT_GT(changed, 0) << "no live label followed the new clock";
-    }
+    ASSERT_FALSE(app.m_ctx.live_rows.empty());
+    EXPECT_EQ(changed, static_cast<int>(app.m_ctx.live_rows.size()));
 
     // The load is known from the second sample on: the status line says so.
     std::string status = label_text(app.m_status);
@@ -338,6 +342,134 @@ TEST_F(Window, ShowSourcesToggleRebuildsWithoutRecollecting) {
     app.rebuild_pages();
     EXPECT_EQ(app.m_cpu.headline, "kept");
     EXPECT_TRUE(app.m_ctx.show_sources);
+}
+
+GtkWidget* submenu_of(GtkWidget* shell, int index) {
+    GList* items = gtk_container_get_children(GTK_CONTAINER(shell));
+    GtkWidget* sub = gtk_menu_item_get_submenu(GTK_MENU_ITEM(g_list_nth_data(items, index)));
+    g_list_free(items);
+    return sub;
+}
+
+std::vector<GtkWidget*> children_of(GtkWidget* container) {
+    std::vector<GtkWidget*> out;
+    GList* items = gtk_container_get_children(GTK_CONTAINER(container));
+    for (GList* i = items; i; i = i->next) out.push_back(GTK_WIDGET(i->data));
+    g_list_free(items);
+    return out;
+}
+
+GtkWidget* radio_labelled(GtkWidget* menu, const std::string& label) {
+    for (GtkWidget* item : children_of(menu))
+        if (GTK_IS_RADIO_MENU_ITEM(item) && gtk_menu_item_get_label(GTK_MENU_ITEM(item)) == label) return item;
+    return nullptr;
+}
+
+TEST_F(Window, LanguageMenuFillsColumnsOfTheScreenHeight) {
+    App& app = start(app_);
+    GtkWidget* languages = submenu_of(submenu_of(app.m_menubar, 1), 1);
+    ASSERT_NE(languages, nullptr);
+    std::vector<GtkWidget*> items = children_of(languages);
+    size_t count = I18n::available().size();
+    ASSERT_EQ(items.size(), count + 1);  // no separator in the grid layout
+    GdkRectangle wa;
+    primary_workarea(&wa);
+    int rows = std::clamp((wa.height - 90) / 30, 8, 16);
+    std::map<int, int> per_column;
+    for (GtkWidget* item : items) {
+        int left = -1, top = -1;
+        gtk_container_child_get(GTK_CONTAINER(languages), item, "left-attach", &left, "top-attach", &top, nullptr);
+        EXPECT_LT(top, rows);
+        ++per_column[left];
+        if (gtk_menu_item_get_label(GTK_MENU_ITEM(item)) == std::string(tr("language.auto"))) {
+            EXPECT_EQ(left, 0);
+            EXPECT_EQ(top, 0);
+            EXPECT_TRUE(gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(item)));
+        }
+    }
+    EXPECT_EQ(per_column[0], rows);
+    EXPECT_EQ(per_column.rbegin()->second, static_cast<int>((count + 1 - 1) % rows + 1));
+}
+
+// Choosing a language saves it, rebuilds the pages and the menu bar in it.
+TEST_F(Window, LanguageItemSwitchesEverything) {
+    App& app = start(app_);
+    GtkWidget* old_menubar = app.m_menubar;
+    GtkWidget* deutsch = radio_labelled(submenu_of(submenu_of(app.m_menubar, 1), 1), "Deutsch");
+    ASSERT_NE(deutsch, nullptr);
+    gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(deutsch), TRUE);
+    pump();
+    EXPECT_EQ(SettingsStore::instance().get().language, "de");
+    EXPECT_EQ(I18n::instance().effective_language(), "de");
+    EXPECT_NE(app.m_menubar, old_menubar);
+    EXPECT_EQ(tab_titles(app)[0], tr("tree.cpu"));
+    GList* top = gtk_container_get_children(GTK_CONTAINER(app.m_menubar));
+    EXPECT_STREQ(gtk_menu_item_get_label(GTK_MENU_ITEM(top->data)), tr("menu.file"));
+    g_list_free(top);
+    EXPECT_NE(zqtest::slurp(SettingsStore::instance().path()).find("\"language\": \"de\""), std::string::npos);
+    // The new menu shows the choice.
+    GtkWidget* again = radio_labelled(submenu_of(submenu_of(app.m_menubar, 1), 1), "Deutsch");
+    EXPECT_TRUE(gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(again)));
+    app.apply_language("en");
+}
+
+TEST_F(Window, ThemeItemSavesAndApplies) {
+    App& app = start(app_);
+    GtkWidget* themes = submenu_of(submenu_of(app.m_menubar, 1), 0);
+    GtkWidget* dark = radio_labelled(themes, tr("theme.dark"));
+    ASSERT_NE(dark, nullptr);
+    gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(dark), TRUE);
+    EXPECT_EQ(SettingsStore::instance().get().theme, "dark");
+    EXPECT_TRUE(app.m_dark);
+    EXPECT_TRUE(app.m_ctx.palette.dark);
+    gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(radio_labelled(themes, tr("theme.light"))), TRUE);
+    EXPECT_EQ(SettingsStore::instance().get().theme, "light");
+    EXPECT_FALSE(app.m_dark);
+}
+
+gboolean press(App& app, guint keyval, GdkModifierType state) {
+    GdkEvent* event = gdk_event_new(GDK_KEY_PRESS);
+    event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(app.m_window)));
+    event->key.keyval = keyval;
+    event->key.state = state;
+    gboolean handled = App::on_key_press(app.m_window, &event->key, &app);
+    gdk_event_free(event);
+    return handled;
+}
+
+TEST_F(Window, F5RecollectsAndControlQSavesAndQuits) {
+    App& app = start(app_);
+    app.m_cpu.headline = "stale";
+    EXPECT_TRUE(press(app, GDK_KEY_F5, GdkModifierType(0)));
+    EXPECT_NE(app.m_cpu.headline, "stale");
+    EXPECT_FALSE(press(app, GDK_KEY_q, GdkModifierType(0)));
+    std::string file = SettingsStore::instance().path();
+    std::remove(file.c_str());
+    inside_main_loop([&] { EXPECT_TRUE(press(app, GDK_KEY_q, GDK_CONTROL_MASK)); });
+    EXPECT_NE(zqtest::slurp(file).find("\"window_width\""), std::string::npos);
+}
+
+// The real program on the virtual display: it keeps running until stopped
+// and traces the geometry it chose.
+TEST_F(Window, ProgramStartsAndTracesGeometry) {
+    GdkRectangle wa;
+    primary_workarea(&wa);
+    auto r = zqtest::run({"timeout", "4", zqtest::binary()},
+                         {"ZORVQ_GEOM_DEBUG=1", "XDG_CONFIG_HOME=" + config_.path()});
+    EXPECT_EQ(r.status, 124) << r.err;  // still running when stopped
+    std::string area = std::to_string(wa.width) + "x" + std::to_string(wa.height) + "+" + std::to_string(wa.x) + "+" +
+                       std::to_string(wa.y);
+    EXPECT_NE(r.err.find("  workarea=" + area + " (have=1)\n"), std::string::npos) << r.err;
+    EXPECT_TRUE(util::starts_with(r.err, "GEOM: monitor=")) << r.err;
+}
+
+TEST_F(Window, ProgramStartsOnFixtureMachine) {
+    zqtest::FixtureRoot root("seam");
+    write_moving_values(root, 0);
+    auto r = zqtest::run_in_fixture(root.dir(), {"timeout", "4", zqtest::binary()},
+                                    {"XDG_CONFIG_HOME=" + config_.path()});
+    if (r.status == zqtest::SKIP_STATUS) GTEST_SKIP() << "mount namespaces not available: " << r.err;
+    EXPECT_EQ(r.status, 124) << r.err;
 }
 
 }  // namespace
