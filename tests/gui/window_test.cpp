@@ -452,6 +452,7 @@ TEST_F(Window, F5RecollectsAndControlQSavesAndQuits) {
 // The real program on the virtual display: it keeps running until stopped
 // and traces the geometry it chose.
 TEST_F(Window, ProgramStartsAndTracesGeometry) {
+    ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
     GdkRectangle wa;
     primary_workarea(&wa);
     auto r = zqtest::run({"timeout", "4", zqtest::binary()},
