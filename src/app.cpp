@@ -42,7 +42,7 @@ struct TabSpec {
 };
 
 constexpr TabSpec TAB_SPECS[] = {
-    {"cpu", "tree.cpu", &App::m_cpu, &App::m_sel_cpu, probe::collect_cpu, nullptr, nullptr, 0},
+    {"cpu", "tree.cpu", &App::m_cpu, &App::m_sel_cpu, probe::collect_cpu, nullptr, probe::refresh_live_cpu, 0},
     {"topo", "sec.topology", &App::m_topo, &App::m_sel_topo, probe::collect_topology, nullptr,
      probe::refresh_live_topology, 1},
 };
