@@ -36,13 +36,14 @@ struct TabSpec {
     probe::Page App::*page;
     int App::*selection;  // null: the page has no selector
     probe::Page (*build)(int);
-    bool (*present)();    // null: always present
+    bool (*present)();                   // null: always present
     void (*refresh_live)(probe::Page&);  // null: nothing live
-    int collect_rank;     // pages are collected and refreshed in this order
+    int collect_rank;                    // pages are collected and refreshed in this order
 };
 
 constexpr TabSpec TAB_SPECS[] = {
-    {"cpu", "tree.cpu", &App::m_cpu, &App::m_sel_cpu, probe::collect_cpu, nullptr, probe::refresh_live_cpu, 0},
+    {"cpu", "tree.cpu", &App::m_cpu, &App::m_sel_cpu, probe::collect_cpu, nullptr, probe::refresh_live_cpu,
+     0},
     {"topo", "sec.topology", &App::m_topo, &App::m_sel_topo, probe::collect_topology, nullptr,
      probe::refresh_live_topology, 1},
 };
@@ -59,7 +60,8 @@ constexpr bool has_selector(const TabSpec& spec) { return spec.selection != null
 
 template <size_t... I>
 constexpr auto make_recollectors(std::index_sequence<I...>) {
-    return std::array<void (*)(App*, int), TAB_COUNT>{(has_selector(TAB_SPECS[I]) ? &recollect<I> : nullptr)...};
+    return std::array<void (*)(App*, int), TAB_COUNT>{
+        (has_selector(TAB_SPECS[I]) ? &recollect<I> : nullptr)...};
 }
 constexpr auto RECOLLECT = make_recollectors(std::make_index_sequence<TAB_COUNT>{});
 
@@ -82,7 +84,8 @@ std::string repeat(const char* s, int n) {
 void write_stats(std::ostringstream& out, const std::vector<probe::Stat>& stats) {
     if (stats.empty()) return;
     std::vector<std::string> parts;
-    for (const probe::Stat& s : stats) parts.push_back(s.label + ": " + s.value + (s.unit.empty() ? "" : " " + s.unit));
+    for (const probe::Stat& s : stats)
+        parts.push_back(s.label + ": " + s.value + (s.unit.empty() ? "" : " " + s.unit));
     out << util::join(parts, FIGURE_JOINER) << '\n';
 }
 
@@ -104,7 +107,8 @@ void write_cache(std::ostringstream& out, const probe::CacheBar& c) {
         bool all_equal = true;
         for (uint64_t b : c.blocks) all_equal = all_equal && b == c.blocks.front();
         if (all_equal) {
-            out << "  (" << util::fmt_int(c.blocks.size()) << " \u00d7 " << util::fmt_bytes(c.blocks.front()) << ')';
+            out << "  (" << util::fmt_int(c.blocks.size()) << " \u00d7 " << util::fmt_bytes(c.blocks.front())
+                << ')';
         } else {
             std::vector<std::string> sizes;
             for (uint64_t b : c.blocks) sizes.push_back(util::fmt_bytes(b));
@@ -268,7 +272,8 @@ void App::fill_tabs(const std::vector<bool>& present, bool with_recollect) {
     for (size_t i = 0; i < TAB_COUNT; ++i) {
         const TabSpec& spec = TAB_SPECS[i];
         if (!present[i]) continue;
-        m_tabs.push_back({&(this->*spec.page), tr(spec.title_key), spec.name, with_recollect ? RECOLLECT[i] : nullptr});
+        m_tabs.push_back(
+            {&(this->*spec.page), tr(spec.title_key), spec.name, with_recollect ? RECOLLECT[i] : nullptr});
     }
 }
 
@@ -309,8 +314,8 @@ void trace_geometry(const GdkRectangle& wa, bool have) {
     GdkMonitor* monitor = display ? primary_or_first_monitor(display) : nullptr;
     if (monitor) gdk_monitor_get_geometry(monitor, &mon);
     GdkRectangle area = have ? wa : GdkRectangle{0, 0, 0, 0};
-    std::fprintf(stderr, "GEOM: monitor=%dx%d+%d+%d  workarea=%dx%d+%d+%d (have=%d)\n", mon.width, mon.height, mon.x,
-                 mon.y, area.width, area.height, area.x, area.y, have ? 1 : 0);
+    std::fprintf(stderr, "GEOM: monitor=%dx%d+%d+%d  workarea=%dx%d+%d+%d (have=%d)\n", mon.width, mon.height,
+                 mon.x, mon.y, area.width, area.height, area.x, area.y, have ? 1 : 0);
 }
 
 }  // namespace
@@ -638,7 +643,8 @@ GtkWidget* App::build_menubar() {
     append(view, language_item);
     append_separator(view);
     GtkWidget* sources = gtk_check_menu_item_new_with_mnemonic(tr("menu.show_sources"));
-    gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(sources), SettingsStore::instance().get().show_sources);
+    gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(sources),
+                                   SettingsStore::instance().get().show_sources);
     g_signal_connect(sources, "toggled", G_CALLBACK(on_show_sources_item), this);
     append(view, sources);
     return bar;
@@ -668,7 +674,8 @@ GtkWidget* App::build_tabs() {
         GtkWidget* button = gtk_toggle_button_new_with_label(m_tabs[i].title.c_str());
         gtk_style_context_add_class(gtk_widget_get_style_context(button), "tab-button");
         gtk_widget_set_can_focus(button, TRUE);
-        connect_record(button, "clicked", G_CALLBACK(on_tab_clicked), new TabClick{this, static_cast<int>(i)});
+        connect_record(button, "clicked", G_CALLBACK(on_tab_clicked),
+                       new TabClick{this, static_cast<int>(i)});
         gtk_box_pack_start(GTK_BOX(bar), button, FALSE, FALSE, 0);
         m_tab_buttons.push_back(button);
     }
@@ -759,10 +766,12 @@ void App::tick() {
         if (spec.present && page.cards.empty()) continue;
         spec.refresh_live(page);
     }
-    for (auto& [row, label] : m_ctx.live_rows) set_label_text(label, row->cols.empty() ? row->value : row->cols.back());
+    for (auto& [row, label] : m_ctx.live_rows)
+        set_label_text(label, row->cols.empty() ? row->value : row->cols.back());
     double total = m_load.total();
     std::string load_text = total < 0 ? "\u2026" : util::fmt_percent(100.0 * total, 0);
-    for (auto& [stat, label] : m_ctx.live_stats) set_label_text(label, stat->live == "stat.load" ? load_text : stat->value);
+    for (auto& [stat, label] : m_ctx.live_stats)
+        set_label_text(label, stat->live == "stat.load" ? load_text : stat->value);
     std::string status = m_machine_line;
     if (total >= 0) status += std::string(FIGURE_JOINER) + tr("monitor.cpu") + " " + load_text;
     set_status(status);
@@ -777,14 +786,15 @@ gboolean App::on_tick(gpointer app) {
 // ---- Saving the report from the window -----------------------------------
 
 void App::action_save_report() {
-    GtkWidget* dialog = gtk_file_chooser_dialog_new(tr("dialog.save_report"), GTK_WINDOW(m_window),
-                                                    GTK_FILE_CHOOSER_ACTION_SAVE, tr("dialog.cancel"),
-                                                    GTK_RESPONSE_CANCEL, tr("dialog.save"), GTK_RESPONSE_ACCEPT, nullptr);
+    GtkWidget* dialog = gtk_file_chooser_dialog_new(
+        tr("dialog.save_report"), GTK_WINDOW(m_window), GTK_FILE_CHOOSER_ACTION_SAVE, tr("dialog.cancel"),
+        GTK_RESPONSE_CANCEL, tr("dialog.save"), GTK_RESPONSE_ACCEPT, nullptr);
     GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
     gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
     gtk_file_chooser_set_current_name(chooser, "cpu-info.txt");
     char* name = nullptr;
-    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) name = gtk_file_chooser_get_filename(chooser);
+    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT)
+        name = gtk_file_chooser_get_filename(chooser);
     if (name) save_report_to(name);
     g_free(name);
     gtk_widget_destroy(dialog);
@@ -808,7 +818,9 @@ void App::probe_system_theme_hint() { m_startup_dark_hint = theme::probe_startup
 
 bool App::system_prefers_dark() { return theme::system_prefers_dark(m_startup_dark_hint); }
 
-bool App::resolve_dark() { return theme::resolve_dark(SettingsStore::instance().get().theme, m_startup_dark_hint); }
+bool App::resolve_dark() {
+    return theme::resolve_dark(SettingsStore::instance().get().theme, m_startup_dark_hint);
+}
 
 Palette App::palette() const { return Palette::from_settings(SettingsStore::instance().get(), m_dark); }
 

@@ -83,7 +83,8 @@ int read_number(const std::string& content, const char* key, int fallback) {
     if (from == std::string::npos) return fallback;
     while (from < content.size() && (content[from] == ' ' || content[from] == '\t')) ++from;
     size_t end = content.find_first_of(",}\n", from);
-    std::string raw = util::trim(content.substr(from, end == std::string::npos ? std::string::npos : end - from));
+    std::string raw =
+        util::trim(content.substr(from, end == std::string::npos ? std::string::npos : end - from));
     if (raw == "true") return 1;
     if (raw == "false") return 0;
     if (!is_integer_text(raw)) return fallback;

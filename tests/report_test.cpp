@@ -1,15 +1,15 @@
 // The text report: hand-made pages against exact text, and the real program
 // end to end (report, version, help, collector) with its exit statuses.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <regex>
 
 #include "app.h"
-#include "hw/root_data.h"
 #include "fixture.h"
+#include "hw/root_data.h"
 #include "i18n.h"
 #include "probe.h"
 #include "util.h"
@@ -17,8 +17,10 @@
 namespace {
 
 const std::string BANNER_BARS =
-    "\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550"
-    "\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550";
+    "\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550"
+    "\u2550\u2550"
+    "\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550"
+    "\u2550\u2550";
 
 class Report : public ::testing::Test {
 protected:
@@ -38,7 +40,9 @@ protected:
     App app_;
 };
 
-probe::Row row(const std::string& name, const std::string& value) { return probe::Row(name, value, "note", false, "", ""); }
+probe::Row row(const std::string& name, const std::string& value) {
+    return probe::Row(name, value, "note", false, "", "");
+}
 
 TEST_F(Report, EmptyPageGivesBannerOnly) {
     probe::Page empty;
@@ -57,7 +61,8 @@ TEST_F(Report, HeadlineFiguresAndRows) {
     probe::Page p;
     p.headline = "Some CPU";
     p.subline = "a   \u00b7   b";
-    p.stats = {{"Cores", "8", "", ""}, {"Clock", "4.20", "GHz", "cpu.freq"}, {"Load", "\u2026", "", "stat.load"}};
+    p.stats = {
+        {"Cores", "8", "", ""}, {"Clock", "4.20", "GHz", "cpu.freq"}, {"Load", "\u2026", "", "stat.load"}};
     probe::Card c;
     c.title = "Identification";
     c.subtitle = "package 0";
@@ -70,18 +75,17 @@ TEST_F(Report, HeadlineFiguresAndRows) {
     c.rows.push_back(cols);
     c.rows.push_back(row("Empty", ""));
     p.cards.push_back(c);
-    EXPECT_EQ(body({{"Processor", &p}}),
-              "\n\u2550\u2550 Processor " + BANNER_BARS +
-                  "\n"
-                  "Some CPU\n"
-                  "a   \u00b7   b\n"
-                  "Cores: 8   \u00b7   Clock: 4.20 GHz   \u00b7   Load: \u2026\n"
-                  "\n\u2500\u2500 Identification  (package 0)\n"
-                  "    Vendor: Acme\n"
-                  "    Serial: not readable without root  (DMI)\n"
-                  "    cpu0: one   \u00b7   two   \u00b7   three  (side)\n"
-                  "    Empty: \n"
-                  "\n");
+    EXPECT_EQ(body({{"Processor", &p}}), "\n\u2550\u2550 Processor " + BANNER_BARS +
+                                             "\n"
+                                             "Some CPU\n"
+                                             "a   \u00b7   b\n"
+                                             "Cores: 8   \u00b7   Clock: 4.20 GHz   \u00b7   Load: \u2026\n"
+                                             "\n\u2500\u2500 Identification  (package 0)\n"
+                                             "    Vendor: Acme\n"
+                                             "    Serial: not readable without root  (DMI)\n"
+                                             "    cpu0: one   \u00b7   two   \u00b7   three  (side)\n"
+                                             "    Empty: \n"
+                                             "\n");
 }
 
 TEST_F(Report, CachesChipsCoresSlotsUsageHint) {
@@ -138,30 +142,33 @@ TEST_F(Report, CachesChipsCoresSlotsUsageHint) {
     diagram.diagram.children.push_back(probe::TopoNode());
     p.cards = {caches, chips, cores, slots, usage, zero_usage, diagram};
 
-    EXPECT_EQ(body({{"T", &p}}),
-              "\n\u2550\u2550 T " + BANNER_BARS +
-                  "\n"
-                  "\n\u2500\u2500 Caches\n"
-                  "    L1d: 64.0 KiB  (2 \u00d7 32.0 KiB)  per core\n"
-                  "    L2: 3.00 MiB  (1.00 MiB + 2.00 MiB)\n"
-                  "    L3: 32.0 MiB  all\n"
-                  "    L4: 512 B\n"
-                  "\n\u2500\u2500 Features\n"
-                  "    AVX2, SSE4.2, AES\n"
-                  "\n\u2500\u2500 Cores\n"
-                  "    CPU 3\n"
-                  "    CPU 12  " + tr("f.package_id") + " 0  " + tr("f.core_id") + " 4  3.40 GHz  powersave  [P]  " +
-                  tr("value.offline") + "\n"
-                  "\n\u2500\u2500 Memory\n"
-                  "    DIMM A1: 16.0 GiB DDR5 @ 4800 MT/s  Maker PN-1\n"
-                  "    Slot 2: " + tr("value.slot_empty") + "\n"
-                  "    Slot 3: 8.00 GiB\n"
-                  "\n\u2500\u2500 Usage\n"
-                  "    /: 5.00 / 10.00 GiB\n"
-                  "    (Needs root)\n"
-                  "\n\u2500\u2500 Swap\n"
-                  "\n\u2500\u2500 Diagram\n"
-                  "\n");
+    EXPECT_EQ(body({{"T", &p}}), "\n\u2550\u2550 T " + BANNER_BARS +
+                                     "\n"
+                                     "\n\u2500\u2500 Caches\n"
+                                     "    L1d: 64.0 KiB  (2 \u00d7 32.0 KiB)  per core\n"
+                                     "    L2: 3.00 MiB  (1.00 MiB + 2.00 MiB)\n"
+                                     "    L3: 32.0 MiB  all\n"
+                                     "    L4: 512 B\n"
+                                     "\n\u2500\u2500 Features\n"
+                                     "    AVX2, SSE4.2, AES\n"
+                                     "\n\u2500\u2500 Cores\n"
+                                     "    CPU 3\n"
+                                     "    CPU 12  " +
+                                     tr("f.package_id") + " 0  " + tr("f.core_id") +
+                                     " 4  3.40 GHz  powersave  [P]  " + tr("value.offline") +
+                                     "\n"
+                                     "\n\u2500\u2500 Memory\n"
+                                     "    DIMM A1: 16.0 GiB DDR5 @ 4800 MT/s  Maker PN-1\n"
+                                     "    Slot 2: " +
+                                     tr("value.slot_empty") +
+                                     "\n"
+                                     "    Slot 3: 8.00 GiB\n"
+                                     "\n\u2500\u2500 Usage\n"
+                                     "    /: 5.00 / 10.00 GiB\n"
+                                     "    (Needs root)\n"
+                                     "\n\u2500\u2500 Swap\n"
+                                     "\n\u2500\u2500 Diagram\n"
+                                     "\n");
 }
 
 TEST_F(Report, TabsInTableOrderWithGroupSeparators) {
@@ -172,13 +179,16 @@ TEST_F(Report, TabsInTableOrderWithGroupSeparators) {
     c.caches.push_back({1, "L1", "", 1536, {512, 512, 512}, "", "", ""});
     b.cards.push_back(c);
     a.headline = "first";
-    EXPECT_EQ(body({{"A", &a}, {"B", &b}}), "\n\u2550\u2550 A " + BANNER_BARS + "\nfirst\n\n\u2550\u2550 B " + BANNER_BARS +
+    EXPECT_EQ(body({{"A", &a}, {"B", &b}}), "\n\u2550\u2550 A " + BANNER_BARS + "\nfirst\n\n\u2550\u2550 B " +
+                                                BANNER_BARS +
                                                 "\n\n\u2500\u2500 C\n    L1: 1,50 KiB  (3 \u00d7 512 B)\n\n");
 }
 
 // ---- The real program --------------------------------------------------
 
-bool valid_utf8(const std::string& s) { return g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr); }
+bool valid_utf8(const std::string& s) {
+    return g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr);
+}
 
 TEST(ReportProgram, ReportOfThisMachineHasItsShape) {
     auto r = zqtest::run({zqtest::binary(), "--report"});
@@ -277,13 +287,15 @@ TEST(ReportProgram, VersionAndHelp) {
 
 // The report speaks the desktop's language, with its number separators.
 TEST(ReportProgram, GermanDesktopGivesGermanReport) {
-    auto r = zqtest::run({zqtest::binary(), "--report"}, {"LANG=de_DE.UTF-8", "LC_ALL=", "LANGUAGE=", "LC_MESSAGES="});
+    auto r = zqtest::run({zqtest::binary(), "--report"},
+                         {"LANG=de_DE.UTF-8", "LC_ALL=", "LANGUAGE=", "LC_MESSAGES="});
     ASSERT_EQ(r.status, 0);
     I18n::instance().set_language("de");
     std::string german_title = tr("tree.cpu");
     I18n::instance().set_language("en");
     EXPECT_NE(german_title, tr("tree.cpu"));
-    EXPECT_NE(r.out.find("\n\u2550\u2550 " + german_title + " \u2550"), std::string::npos) << r.out.substr(0, 300);
+    EXPECT_NE(r.out.find("\n\u2550\u2550 " + german_title + " \u2550"), std::string::npos)
+        << r.out.substr(0, 300);
     std::smatch m;
     if (std::regex_search(r.out, m, std::regex(" [0-9]+[.,][0-9]+ [MG]Hz"))) {
         EXPECT_NE(m.str().find(','), std::string::npos) << m.str();
@@ -298,7 +310,8 @@ TEST(ReportProgram, RootCollectOnThisMachine) {
     EXPECT_TRUE(util::starts_with(r.out, "V 1\n")) << r.out;
     hw::RootData parsed;
     EXPECT_EQ(parsed.parse(r.out), r.status == 0);
-    if (util::read_file_raw("/sys/firmware/dmi/tables/DMI").empty() && util::read_file("/sys/class/dmi/id/board_serial").empty()) {
+    if (util::read_file_raw("/sys/firmware/dmi/tables/DMI").empty() &&
+        util::read_file("/sys/class/dmi/id/board_serial").empty()) {
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.out.find("\nE SMBIOS table not readable\n"), std::string::npos) << r.out;
     }

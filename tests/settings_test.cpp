@@ -67,8 +67,9 @@ TEST(SettingsText, ColoursFollowShowSourcesInTableOrder) {
     std::string text = SettingsStore::to_text(s);
     EXPECT_NE(text.find("  \"window_x\": 12,\n"), std::string::npos);
     EXPECT_NE(text.find("  \"window_maximized\": true,\n  \"start_tab\": 2,\n"), std::string::npos);
-    EXPECT_TRUE(text.ends_with("  \"show_sources\": false,\n  \"hit_dark\": \"abcdef\",\n"
-                               "  \"load_mid\": \"#112233\"\n}\n"))
+    EXPECT_TRUE(
+        text.ends_with("  \"show_sources\": false,\n  \"hit_dark\": \"abcdef\",\n"
+                       "  \"load_mid\": \"#112233\"\n}\n"))
         << text;
 }
 
@@ -129,7 +130,8 @@ TEST(SettingsRead, BadFieldsDoNotSpoilGoodOnes) {
     Settings s = read(
         "{\n  \"language\": \"xx-bad\",\n  \"theme\": \"light\",\n  \"unknown\": [1, {\"x\": 2}],\n"
         "  \"window_x\": 5e3,\n  \"window_y\": 40,\n  \"window_width\": 1300,\n  \"window_height\": 0,\n"
-        "  \"start_tab\": 9,\n  \"show_sources\": true,\n  \"bg_light\": \"red\",\n  \"text_dark\": \"#FFEEDD\"\n"
+        "  \"start_tab\": 9,\n  \"show_sources\": true,\n  \"bg_light\": \"red\",\n  \"text_dark\": "
+        "\"#FFEEDD\"\n"
         "  \"theme\": \"dark\"");
     EXPECT_EQ(s.language, "auto");
     EXPECT_EQ(s.theme, "light");  // the first occurrence counts

@@ -2,9 +2,9 @@
 // one-second tick, selectors, saving the report and the window geometry.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <optional>
@@ -99,7 +99,8 @@ TEST_F(Window, StartsWithTabsStackAndStatusLine) {
         EXPECT_NE(gtk_stack_get_child_by_name(GTK_STACK(app.m_stack), t.name), nullptr) << t.name;
     EXPECT_TRUE(gtk_widget_get_visible(app.m_window));
     // A slow start may already have ticked and added the load.
-    EXPECT_TRUE(util::starts_with(label_text(app.m_status), probe::machine_line())) << label_text(app.m_status);
+    EXPECT_TRUE(util::starts_with(label_text(app.m_status), probe::machine_line()))
+        << label_text(app.m_status);
     // Menu bar, tab bar, stack, status line from top to bottom.
     GList* children = gtk_container_get_children(GTK_CONTAINER(app.m_box));
     EXPECT_EQ(g_list_nth_data(children, 0), app.m_menubar);
@@ -138,7 +139,8 @@ void write_moving_values(const zqtest::FixtureRoot& root, int step) {
         root.write(dir + "scaling_governor", "powersave\n");
     }
     uint64_t busy = 1000 + 300 * step, idle = 5000 + 100 * step;
-    std::string stat = "cpu  " + std::to_string(2 * busy) + " 0 0 " + std::to_string(2 * idle) + " 0 0 0 0 0 0\n";
+    std::string stat =
+        "cpu  " + std::to_string(2 * busy) + " 0 0 " + std::to_string(2 * idle) + " 0 0 0 0 0 0\n";
     for (int cpu = 0; cpu < 2; ++cpu)
         stat += "cpu" + std::to_string(cpu) + " " + std::to_string(busy) + " 0 0 " + std::to_string(idle) +
                 " 0 0 0 0 0 0\n";
@@ -245,7 +247,8 @@ TEST_F(Window, SaveReportThroughTheChooser) {
                         chooser = GTK_WIDGET(t->data);
                         seen = true;
                         g_object_add_weak_pointer(G_OBJECT(chooser), reinterpret_cast<gpointer*>(&chooser));
-                        EXPECT_STREQ(gtk_file_chooser_get_current_name(GTK_FILE_CHOOSER(chooser)), "cpu-info.txt");
+                        EXPECT_STREQ(gtk_file_chooser_get_current_name(GTK_FILE_CHOOSER(chooser)),
+                                     "cpu-info.txt");
                         gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), folder.c_str());
                         g_list_free(tops);
                         return G_SOURCE_CONTINUE;
@@ -361,7 +364,8 @@ std::vector<GtkWidget*> children_of(GtkWidget* container) {
 
 GtkWidget* radio_labelled(GtkWidget* menu, const std::string& label) {
     for (GtkWidget* item : children_of(menu))
-        if (GTK_IS_RADIO_MENU_ITEM(item) && gtk_menu_item_get_label(GTK_MENU_ITEM(item)) == label) return item;
+        if (GTK_IS_RADIO_MENU_ITEM(item) && gtk_menu_item_get_label(GTK_MENU_ITEM(item)) == label)
+            return item;
     return nullptr;
 }
 
@@ -378,7 +382,8 @@ TEST_F(Window, LanguageMenuFillsColumnsOfTheScreenHeight) {
     std::map<int, int> per_column;
     for (GtkWidget* item : items) {
         int left = -1, top = -1;
-        gtk_container_child_get(GTK_CONTAINER(languages), item, "left-attach", &left, "top-attach", &top, nullptr);
+        gtk_container_child_get(GTK_CONTAINER(languages), item, "left-attach", &left, "top-attach", &top,
+                                nullptr);
         EXPECT_LT(top, rows);
         ++per_column[left];
         if (gtk_menu_item_get_label(GTK_MENU_ITEM(item)) == std::string(tr("language.auto"))) {
@@ -406,7 +411,8 @@ TEST_F(Window, LanguageItemSwitchesEverything) {
     GList* top = gtk_container_get_children(GTK_CONTAINER(app.m_menubar));
     EXPECT_STREQ(gtk_menu_item_get_label(GTK_MENU_ITEM(top->data)), tr("menu.file"));
     g_list_free(top);
-    EXPECT_NE(zqtest::slurp(SettingsStore::instance().path()).find("\"language\": \"de\""), std::string::npos);
+    EXPECT_NE(zqtest::slurp(SettingsStore::instance().path()).find("\"language\": \"de\""),
+              std::string::npos);
     // The new menu shows the choice.
     GtkWidget* again = radio_labelled(submenu_of(submenu_of(app.m_menubar, 1), 1), "Deutsch");
     EXPECT_TRUE(gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(again)));
@@ -455,7 +461,8 @@ TEST_F(Window, F5RecollectsAndControlQSavesAndQuits) {
 std::vector<std::string> start_then_stop() {
     static const char* const script =
         "trace=$(mktemp); \"$0\" 2>\"$trace\" & pid=$!; "
-        "for i in $(seq 600); do grep -q 'have=' \"$trace\" && break; kill -0 $pid 2>/dev/null || break; sleep 0.1; done; "
+        "for i in $(seq 600); do grep -q 'have=' \"$trace\" && break; kill -0 $pid 2>/dev/null || break; "
+        "sleep 0.1; done; "
         "running=0; kill -0 $pid 2>/dev/null && running=1; kill $pid 2>/dev/null; wait $pid; "
         "cat \"$trace\" >&2; rm -f \"$trace\"; echo $running";
     return {"bash", "-c", script, zqtest::binary()};
@@ -467,8 +474,8 @@ TEST_F(Window, ProgramStartsAndTracesGeometry) {
     primary_workarea(&wa);
     auto r = zqtest::run(start_then_stop(), {"ZORVQ_GEOM_DEBUG=1", "XDG_CONFIG_HOME=" + config_.path()});
     EXPECT_EQ(r.out, "1\n") << r.err;
-    std::string area = std::to_string(wa.width) + "x" + std::to_string(wa.height) + "+" + std::to_string(wa.x) + "+" +
-                       std::to_string(wa.y);
+    std::string area = std::to_string(wa.width) + "x" + std::to_string(wa.height) + "+" +
+                       std::to_string(wa.x) + "+" + std::to_string(wa.y);
     EXPECT_NE(r.err.find("  workarea=" + area + " (have=1)\n"), std::string::npos) << r.err;
     EXPECT_TRUE(util::starts_with(r.err, "GEOM: monitor=")) << r.err;
 }

@@ -38,8 +38,10 @@ int main(int argc, char** argv) {
         GdkPixbuf* shot = gdk_pixbuf_get_from_window(window, 0, 0, gdk_window_get_width(window),
                                                      gdk_window_get_height(window));
         std::string file = dir + "/" + std::to_string(i) + "-" + app.m_tabs[i].name + ".png";
-        if (!shot || !gdk_pixbuf_save(shot, file.c_str(), "png", nullptr, nullptr)) ++failures;
-        else std::printf("%s\n", file.c_str());
+        if (!shot || !gdk_pixbuf_save(shot, file.c_str(), "png", nullptr, nullptr))
+            ++failures;
+        else
+            std::printf("%s\n", file.c_str());
         if (shot) g_object_unref(shot);
     }
     return failures ? 1 : 0;
