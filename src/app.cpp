@@ -9,7 +9,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <utility>
 
@@ -29,7 +28,8 @@ const char* const FIGURE_JOINER = "   \u00b7   ";
 // ---- The tab table ----------------------------------------------------------
 // Every possible tab in tab order. Rows without a presence test always exist;
 // the optional ones exist while their test holds, and only their pages with
-// cards are refreshed on the tick.
+// cards are refreshed on the tick. A page without a selector has no
+// selection field and a builder that ignores its argument.
 struct TabSpec {
     const char* name;
     const char* title_key;
@@ -66,11 +66,14 @@ constexpr auto make_recollectors(std::index_sequence<I...>) {
 constexpr auto RECOLLECT = make_recollectors(std::make_index_sequence<TAB_COUNT>{});
 
 // Tab indexes in collection order: the always-present pages first.
-std::vector<size_t> collection_order() {
-    std::vector<size_t> order;
-    for (int rank = 0; rank < static_cast<int>(TAB_COUNT); ++rank)
-        for (size_t i = 0; i < TAB_COUNT; ++i)
-            if (TAB_SPECS[i].collect_rank == rank) order.push_back(i);
+const std::vector<size_t>& collection_order() {
+    static const std::vector<size_t> order = [] {
+        std::vector<size_t> o;
+        for (int rank = 0; rank < static_cast<int>(TAB_COUNT); ++rank)
+            for (size_t i = 0; i < TAB_COUNT; ++i)
+                if (TAB_SPECS[i].collect_rank == rank) o.push_back(i);
+        return o;
+    }();
     return order;
 }
 
@@ -221,22 +224,22 @@ int App::run_report(int argc, char** argv, int option_index) {
     apply_language(SettingsStore::instance().get().language);
     if (geteuid() == 0) hw::RootData::instance().collect_as_root();
     fill_tabs(collect_pages(false), false);
-    std::string file;
+    const char* file = nullptr;
     if (option_index + 1 < argc && argv[option_index + 1][0] != '-') file = argv[option_index + 1];
     return write_report(file);
 }
 
 // A failed write to standard output (a closed pipe, a full disk) fails the
 // run just as a failed write to a file does.
-int App::write_report(const std::string& file) const {
+int App::write_report(const char* file) const {
     std::string text = report_text();
-    if (file.empty()) {
+    if (!file) {
         std::signal(SIGPIPE, SIG_IGN);
         return write_all(stdout, text) ? 0 : 1;
     }
-    std::FILE* f = std::fopen(file.c_str(), "w");
+    std::FILE* f = std::fopen(file, "w");
     if (!f) {
-        std::fprintf(stderr, "%s\n", file.c_str());
+        std::fprintf(stderr, "%s\n", file);
         return 1;
     }
     bool ok = write_all(f, text);

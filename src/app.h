@@ -37,8 +37,8 @@ public:
     // Writes the report to a file chosen in the window; the outcome goes to
     // the status line.
     bool save_report_to(const std::string& path);
-    // Writes the report to `file` (empty: standard output); the exit status.
-    int write_report(const std::string& file) const;
+    // Writes the report to `file` (null: standard output); the exit status.
+    int write_report(const char* file) const;
 
     // ---- Window start-up and geometry
     void apply_geometry();
