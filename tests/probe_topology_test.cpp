@@ -481,4 +481,18 @@ TEST(TopologyPage, NodeNumbersFollowNaturalOrder) {
     EXPECT_EQ(labels, (std::vector<std::string>{"NUMA 0", "NUMA 2", "NUMA 10"}));
 }
 
+// The report prints the page the shell builds for the machine it runs on.
+TEST(TopologyPage, ReportOfTheProgramShowsThePage) {
+    zqtest::FixtureRoot root;
+    write_two_socket_machine(root);
+    auto r = zqtest::run_in_fixture(root.dir(), {zqtest::binary(), "--report"});
+    if (r.status == zqtest::SKIP_STATUS) GTEST_SKIP() << "mount namespaces not available: " << r.err;
+    ASSERT_EQ(r.status, 0) << r.err;
+    size_t page = r.out.find(trn("summary.n_sockets", 2));
+    ASSERT_NE(page, std::string::npos) << r.out;
+    for (const std::string& text : {trn("tree.socket_n", 1), std::string("4\u20137, 12\u201315"),
+                                    std::string(tr("f.distance")) + " node1", std::string("30.0 MiB")})
+        EXPECT_NE(r.out.find(text, page), std::string::npos) << text;
+}
+
 }  // namespace
