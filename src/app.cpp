@@ -847,5 +847,122 @@ void App::on_portal_setting_changed(GDBusConnection*, const gchar*, const gchar*
 
 void App::on_elevate_clicked(GtkWidget*, gpointer app) { static_cast<App*>(app)->action_elevate(); }
 
-// Reading the protected data from the window is not wired up yet.
-void App::action_elevate() {}
+namespace {
+
+std::string bytes_text(GBytes* bytes) {
+    if (!bytes) return {};
+    gsize size = 0;
+    const char* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+    return data ? std::string(data, size) : std::string();
+}
+
+// The child's output is taken as bytes: the text variant of this call would
+// throw away everything on one stray byte, while the parser keeps each valid
+// field of the collector text.
+void on_collector_done(GObject* source, GAsyncResult* result, gpointer app) {
+    GSubprocess* child = G_SUBPROCESS(source);
+    GBytes* out = nullptr;
+    GBytes* err = nullptr;
+    GError* error = nullptr;
+    int exit_code = -1;
+    std::string spawn_error;
+    if (!g_subprocess_communicate_finish(child, result, &out, &err, &error)) {
+        if (error && error->message) spawn_error = error->message;
+    } else if (g_subprocess_get_if_exited(child)) {
+        exit_code = g_subprocess_get_exit_status(child);
+    }
+    static_cast<App*>(app)->elevate_finished(exit_code, bytes_text(out), bytes_text(err), spawn_error);
+    if (out) g_bytes_unref(out);
+    if (err) g_bytes_unref(err);
+    g_clear_error(&error);
+    g_object_unref(child);
+}
+
+// The agent's full path, "-n" for sudo (it must fail rather than prompt on a
+// terminal nobody sees), the own executable and the collector option; empty
+// when neither agent is on the search path.
+std::vector<std::string> collector_command(const std::string& self) {
+    std::vector<std::string> argv;
+    if (gchar* pkexec = g_find_program_in_path("pkexec")) {
+        argv = {pkexec, self, "--root-collect"};
+        g_free(pkexec);
+    } else if (gchar* sudo = g_find_program_in_path("sudo")) {
+        argv = {sudo, "-n", self, "--root-collect"};
+        g_free(sudo);
+    }
+    return argv;
+}
+
+}  // namespace
+
+void App::action_elevate() {
+    if (m_elevating) return;
+    // A confined package cannot gain rights through an agent at all.
+    if (std::getenv("SNAP_NAME") || std::getenv("FLATPAK_ID")) {
+        set_status(tr("status.elevate_unavailable"));
+        elevate_error_dialog(tr("status.elevate_unavailable"), tr("msg.elevate_sandboxed"));
+        return;
+    }
+    std::string self = util::read_link_full("/proc/self/exe");
+    if (self.empty()) {
+        set_status(tr("status.elevate_failed"));
+        return;
+    }
+    std::vector<std::string> argv = collector_command(self);
+    if (argv.empty()) {
+        set_status(tr("status.elevate_unavailable"));
+        elevate_error_dialog(tr("status.elevate_unavailable"), "");
+        return;
+    }
+    std::vector<const gchar*> c_argv;
+    for (const std::string& a : argv) c_argv.push_back(a.c_str());
+    c_argv.push_back(nullptr);
+    GError* error = nullptr;
+    auto flags = GSubprocessFlags(G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_PIPE);
+    GSubprocess* child = g_subprocess_newv(c_argv.data(), flags, &error);
+    if (!child) {
+        std::string message = error && error->message ? error->message : "";
+        g_clear_error(&error);
+        elevate_finished(-1, "", "", message);
+        return;
+    }
+    m_elevating = true;
+    set_status(tr("status.elevating"));
+    g_subprocess_communicate_async(child, nullptr, nullptr, on_collector_done, this);
+}
+
+void App::elevate_finished(int exit_code, const std::string& out, const std::string& err,
+                           const std::string& spawn_error) {
+    m_elevating = false;
+    // The agent's answer when the user cancelled or the rights were refused.
+    if (exit_code == 126) {
+        set_status(tr("status.elevate_cancelled"));
+        return;
+    }
+    if (exit_code == 0 && !out.empty() && hw::RootData::instance().parse(out)) {
+        refresh();
+        set_status(tr("status.elevated"));
+        return;
+    }
+    std::string detail = util::trim(err);
+    if (detail.empty()) detail = util::trim(spawn_error);
+    std::string status = tr("status.elevate_failed");
+    set_status(detail.empty() ? status : status + ": " + detail);
+    // 127: no authentication agent could ask for the password.
+    if (exit_code == 127)
+        elevate_error_dialog(tr("msg.elevate_no_agent"), "");
+    else
+        elevate_error_dialog(status, detail);
+}
+
+void App::elevate_error_dialog(const std::string& text, const std::string& detail) {
+    GtkWidget* dialog =
+        gtk_message_dialog_new(m_window ? GTK_WINDOW(m_window) : nullptr,
+                               GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+                               GTK_MESSAGE_WARNING, GTK_BUTTONS_NONE, "%s", text.c_str());
+    gtk_dialog_add_button(GTK_DIALOG(dialog), tr("dialog.close"), GTK_RESPONSE_CLOSE);
+    if (!detail.empty())
+        gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", detail.c_str());
+    gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+}

@@ -76,6 +76,11 @@ public:
     // ---- Elevation
     static void on_elevate_clicked(GtkWidget* button, gpointer app);
     void action_elevate();
+    // The outcome of a collector run; exit_code is -1 when the child could not
+    // be started or did not exit normally.
+    void elevate_finished(int exit_code, const std::string& out, const std::string& err,
+                          const std::string& spawn_error);
+    void elevate_error_dialog(const std::string& text, const std::string& detail);
 
     // Window events.
     static gboolean on_delete(GtkWidget* widget, GdkEvent* event, gpointer app);
