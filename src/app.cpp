@@ -714,6 +714,7 @@ void App::rebuild_pages() {
     // The live pairs point into pages and widgets that are about to go.
     m_ctx.live_rows.clear();
     m_ctx.live_stats.clear();
+    m_ctx.live_drawings.clear();
     m_ctx.cpu_load = &m_load;
     m_ctx.show_sources = SettingsStore::instance().get().show_sources;
     m_ctx.palette = palette();
@@ -778,7 +779,10 @@ void App::tick() {
     std::string status = m_machine_line;
     if (total >= 0) status += std::string(FIGURE_JOINER) + tr("monitor.cpu") + " " + load_text;
     set_status(status);
-    if (m_stack) gtk_widget_queue_draw(m_stack);
+    // A redraw queued on the stack does not reach widgets inside the pages'
+    // scrolled viewports (they have windows of their own), so each drawing
+    // that follows the tick is queued itself; unmapped ones cost nothing.
+    for (GtkWidget* area : m_ctx.live_drawings) gtk_widget_queue_draw(area);
 }
 
 gboolean App::on_tick(gpointer app) {

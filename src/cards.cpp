@@ -873,8 +873,10 @@ void on_size_allocate(GtkWidget* widget, GdkRectangle* alloc, gpointer data) {
     if (height != current) gtk_widget_set_size_request(widget, -1, height);
 }
 
-GtkWidget* drawing_card(const probe::Card& card, const Context& ctx, DrawKind kind) {
+GtkWidget* drawing_card(const probe::Card& card, Context& ctx, DrawKind kind) {
     GtkWidget* area = gtk_drawing_area_new();
+    if (kind == DrawKind::Cores || kind == DrawKind::Usage || kind == DrawKind::Diagram)
+        ctx.live_drawings.push_back(area);
     gtk_widget_set_hexpand(area, TRUE);
     g_signal_connect_data(area, "size-allocate", G_CALLBACK(on_size_allocate), new HeightRule{&card, kind},
                           delete_record<HeightRule>, GConnectFlags(0));

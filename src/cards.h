@@ -25,6 +25,9 @@ struct Context {
     const load::CpuLoad* cpu_load = nullptr;  // read by core tiles and the diagram; may be null
     std::vector<std::pair<probe::Row*, GtkWidget*>> live_rows;
     std::vector<std::pair<probe::Stat*, GtkWidget*>> live_stats;
+    // Drawn cards whose picture follows the tick (core tiles, usage bars, the
+    // topology diagram): the shell repaints each of them once a second.
+    std::vector<GtkWidget*> live_drawings;
 };
 
 // Called with the caller's data and the value of the entry picked in a

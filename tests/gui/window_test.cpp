@@ -187,6 +187,36 @@ TEST_F(Window, TickRewritesLiveLabelsOnly) {
     EXPECT_TRUE(util::ends_with(status, " %")) << status;
 }
 
+TEST_F(Window, TickRepaintsTheDrawingsThatFollowIt) {
+    App& app = start(app_);
+    gtk_window_resize(GTK_WINDOW(app.m_window), 1200, 900);
+    for (int i = 0; i < 20; ++i) {
+        pump();
+        g_usleep(10000);
+    }
+    // The core tiles of the visible cpu page sit inside a scrolled viewport.
+    GtkWidget* tiles = nullptr;
+    for (GtkWidget* area : app.m_ctx.live_drawings)
+        if (gtk_widget_get_mapped(area)) tiles = area;
+    ASSERT_NE(tiles, nullptr);
+    static int draws = 0;
+    draws = 0;
+    gulong id = g_signal_connect(tiles, "draw", G_CALLBACK(+[](GtkWidget*, cairo_t*, gpointer) -> gboolean {
+                                     ++draws;
+                                     return FALSE;
+                                 }),
+                                 nullptr);
+    for (int tick = 0; tick < 3; ++tick) {
+        app.tick();
+        for (int i = 0; i < 10; ++i) {
+            pump();
+            g_usleep(5000);
+        }
+    }
+    g_signal_handler_disconnect(tiles, id);
+    EXPECT_GE(draws, 3) << "the core tiles were not repainted by the tick";
+}
+
 TEST_F(Window, BeforeSecondSampleLoadIsUnknown) {
     App& app = start(app_);
     load::CpuLoad fresh;
