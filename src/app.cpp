@@ -51,12 +51,12 @@ constexpr size_t TAB_COUNT = sizeof(TAB_SPECS) / sizeof(TAB_SPECS[0]);
 
 template <size_t I>
 void recollect(App* app, int value) {
-    const TabSpec& spec = TAB_SPECS[I];
-    app->*spec.selection = value;
-    app->*spec.page = spec.build(value);
+    const TabSpec& entry = TAB_SPECS[I];
+    app->*entry.selection = value;
+    app->*entry.page = entry.build(value);
 }
 
-constexpr bool has_selector(const TabSpec& spec) { return spec.selection != nullptr; }
+constexpr bool has_selector(const TabSpec& entry) { return entry.selection != nullptr; }
 
 template <size_t... I>
 constexpr auto make_recollectors(std::index_sequence<I...>) {
@@ -261,11 +261,11 @@ std::string App::report_text() const {
 std::vector<bool> App::collect_pages(bool with_selection) {
     std::vector<bool> present(TAB_COUNT, true);
     for (size_t i : collection_order()) {
-        const TabSpec& spec = TAB_SPECS[i];
-        present[i] = !spec.present || spec.present();
+        const TabSpec& entry = TAB_SPECS[i];
+        present[i] = !entry.present || entry.present();
         if (!present[i]) continue;
-        int value = (with_selection && spec.selection) ? this->*spec.selection : -1;
-        this->*spec.page = spec.build(value);
+        int value = (with_selection && entry.selection) ? this->*entry.selection : -1;
+        this->*entry.page = entry.build(value);
     }
     return present;
 }
@@ -273,10 +273,10 @@ std::vector<bool> App::collect_pages(bool with_selection) {
 void App::fill_tabs(const std::vector<bool>& present, bool with_recollect) {
     m_tabs.clear();
     for (size_t i = 0; i < TAB_COUNT; ++i) {
-        const TabSpec& spec = TAB_SPECS[i];
+        const TabSpec& entry = TAB_SPECS[i];
         if (!present[i]) continue;
         m_tabs.push_back(
-            {&(this->*spec.page), tr(spec.title_key), spec.name, with_recollect ? RECOLLECT[i] : nullptr});
+            {&(this->*entry.page), tr(entry.title_key), entry.name, with_recollect ? RECOLLECT[i] : nullptr});
     }
 }
 
@@ -764,11 +764,11 @@ void set_label_text(GtkWidget* widget, const std::string& text) {
 void App::tick() {
     m_load.sample();
     for (size_t i : collection_order()) {
-        const TabSpec& spec = TAB_SPECS[i];
-        if (!spec.refresh_live) continue;
-        probe::Page& page = this->*spec.page;
-        if (spec.present && page.cards.empty()) continue;
-        spec.refresh_live(page);
+        const TabSpec& entry = TAB_SPECS[i];
+        if (!entry.refresh_live) continue;
+        probe::Page& page = this->*entry.page;
+        if (entry.present && page.cards.empty()) continue;
+        entry.refresh_live(page);
     }
     for (auto& [row, label] : m_ctx.live_rows)
         set_label_text(label, row->cols.empty() ? row->value : row->cols.back());

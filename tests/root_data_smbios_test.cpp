@@ -334,7 +334,8 @@ void compare_with_dmidecode(const std::string& table, const std::string& decoded
         EXPECT_EQ(m.locator, expected_string(dev["Locator"]));
         EXPECT_EQ(m.bank, expected_string(dev["Bank Locator"]));
         EXPECT_EQ(m.size_bytes, expected_size(dev["Size"]));
-        EXPECT_EQ(m.type, dev["Type"] == "<OUT OF SPEC>" ? "" : dev["Type"]);
+        // The decoder prints a type code it has no name for as "<OUT OF ...>"; ours leaves it empty.
+        EXPECT_EQ(m.type, util::starts_with(dev["Type"], "<OUT OF") ? "" : dev["Type"]);
         // Fields older dmidecode layouts or structure versions do not show are skipped.
         auto shown = [&](const char* key) { return dev.count(key) != 0; };
         if (shown("Speed")) {
