@@ -398,8 +398,11 @@ void App::restore_position() {
 bool App::position_on_screen(int x, int y, int w, int h) const {
     GdkRectangle wa = {0, 0, 0, 0};
     if (!screen_workarea(m_window, &wa)) return true;
-    return x + w > wa.x + ON_SCREEN_MARGIN && x < wa.x + wa.width - ON_SCREEN_MARGIN &&
-           y + h > wa.y + ON_SCREEN_MARGIN && y < wa.y + wa.height - ON_SCREEN_MARGIN;
+    // The position comes from the user-editable settings file: summed in 64
+    // bits, a value near the int limit cannot overflow.
+    int64_t right = int64_t{x} + w, bottom = int64_t{y} + h;
+    return right > wa.x + ON_SCREEN_MARGIN && x < wa.x + wa.width - ON_SCREEN_MARGIN &&
+           bottom > wa.y + ON_SCREEN_MARGIN && y < wa.y + wa.height - ON_SCREEN_MARGIN;
 }
 
 bool App::running_on_wayland() {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -351,6 +352,9 @@ TEST_F(Window, PositionMustOverlapWorkArea) {
     EXPECT_TRUE(app.position_on_screen(wa.x + wa.width - 121, wa.y, 1000, 720));
     EXPECT_FALSE(app.position_on_screen(wa.x, wa.y + wa.height - 120, 1000, 720));
     EXPECT_FALSE(app.position_on_screen(wa.x, wa.y - 600, 1000, 720));
+    // Hostile stored positions at the int limit are refused, not overflowed.
+    EXPECT_FALSE(app.position_on_screen(INT_MAX - 10, wa.y, 1000, 720));
+    EXPECT_FALSE(app.position_on_screen(wa.x, INT_MAX - 10, 1000, 720));
 }
 
 TEST_F(Window, StoredSizeIsLimitedToWorkArea) {
