@@ -133,7 +133,12 @@ std::vector<int> parse_cpu_list(const std::string& list) {
         }
         int64_t a = util::to_i64(piece.substr(0, dash), 0);
         int64_t b = util::to_i64(piece.substr(dash + 1), 0);
-        for (int64_t c = a; c <= b && c - a < MAX_RANGE; ++c) cpus.push_back(static_cast<int>(c));
+        if (a > b) continue;
+        // Counted in unsigned steps: a range ending at the largest 64-bit
+        // number would otherwise step the counter past it.
+        const uint64_t span = static_cast<uint64_t>(b) - static_cast<uint64_t>(a);
+        const uint64_t count = std::min<uint64_t>(span, MAX_RANGE - 1) + 1;
+        for (uint64_t k = 0; k < count; ++k) cpus.push_back(static_cast<int>(static_cast<uint64_t>(a) + k));
     }
     return cpus;
 }

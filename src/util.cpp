@@ -358,7 +358,11 @@ std::string fmt_khz(uint64_t khz) { return fmt_hz(khz * 1000ULL); }
 
 std::string fmt_mhz(double mhz) {
     if (!(mhz > 0)) return {};
-    return fmt_hz(static_cast<uint64_t>(mhz * 1000000.0 + 0.5));
+    // Converting a value beyond the 64-bit range (an absurd or infinite
+    // reading) would be undefined; such a value shows as the largest one.
+    const double hz = mhz * 1000000.0 + 0.5;
+    constexpr double LIMIT = 18446744073709551616.0;  // 2^64
+    return fmt_hz(hz >= LIMIT ? UINT64_MAX : static_cast<uint64_t>(hz));
 }
 
 std::string fmt_duration(uint64_t seconds) {

@@ -455,6 +455,9 @@ TEST_F(CpuPage, CpuinfoParsingAndCpuLists) {
     EXPECT_EQ(notice->kind, CardKind::Rows);
     EXPECT_EQ(notice->hint, tr("msg.many_cpus"));
     EXPECT_TRUE(notice->cores.empty());
+    // A range at the very top of the 64-bit numbers holds two values, not a wrapped run.
+    root.write(cpu + "present", "9223372036854775806-9223372036854775807\n");
+    EXPECT_EQ(stat(probe::collect_cpu(-1), "f.threads_logical"), "2");
     root.write(cpu + "present", "0-1023\n");
     page = probe::collect_cpu(-1);
     EXPECT_EQ(card(page, "tree.cores")->cores.size(), 1024u);

@@ -233,6 +233,10 @@ TEST_F(Separators, FormatterEdges) {
     EXPECT_EQ(util::fmt_mhz(-5.0), "");
     EXPECT_EQ(util::fmt_mhz(1.5), "2 MHz");
     EXPECT_EQ(util::fmt_mhz(0.0004), "400 Hz");
+    // Absurd readings (a corrupt "cpu MHz", "inf") saturate instead of wrapping to nothing.
+    EXPECT_EQ(util::fmt_mhz(1e30), util::fmt_hz(UINT64_MAX));
+    EXPECT_EQ(util::fmt_mhz(std::numeric_limits<double>::infinity()), util::fmt_hz(UINT64_MAX));
+    EXPECT_EQ(util::fmt_mhz(18446744073709.0), "18.446.744.073,71 GHz");
     EXPECT_EQ(util::fmt_duration(0), "00:00:00");
     EXPECT_EQ(util::fmt_duration(86399), "23:59:59");
     EXPECT_EQ(util::fmt_duration(86400), "1 d 00:00:00");
