@@ -1076,12 +1076,30 @@ void close_group(GtkWidget*& box, Columns*& group, std::vector<GtkWidget*>& grou
 
 // ---- Page head -----------------------------------------------------------------------------
 
+struct PendingSelection {
+    SelectorChanged fn;
+    gpointer data;
+    int value;
+};
+
+gboolean deliver_selection(gpointer data) {
+    auto* pending = static_cast<PendingSelection*>(data);
+    pending->fn(pending->data, pending->value);
+    return G_SOURCE_REMOVE;
+}
+
+void free_selection(gpointer data) { delete static_cast<PendingSelection*>(data); }
+
 void on_selector_changed(GtkComboBox* combo, gpointer data) {
     auto* sc = static_cast<SelectCtx*>(data);
     int index = gtk_combo_box_get_active(combo);
     if (index < 0 || index >= static_cast<int>(sc->sel->values.size()) || index == sc->sel->selected) return;
-    // The shell rebuilds every page from here, this combo box included.
-    sc->fn(sc->data, sc->sel->values[index]);
+    // The shell rebuilds every page on this call, this combo box included,
+    // while a pick from the popup menu still works on the combo after
+    // "changed" returns: the call waits for the main loop, ahead of the next
+    // redraw.
+    g_idle_add_full(G_PRIORITY_HIGH_IDLE, deliver_selection,
+                     new PendingSelection{sc->fn, sc->data, sc->sel->values[index]}, free_selection);
 }
 
 GtkWidget* selector_box(const probe::Selector& sel, SelectorChanged on_select, gpointer select_data) {

@@ -304,8 +304,10 @@ TEST_F(CardPage, ButtonsAndSelectorCallTheShell) {
     EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(combos[0])), 0);
     EXPECT_TRUE(calls.selected.empty());  // setting the first state calls nothing
     gtk_combo_box_set_active(GTK_COMBO_BOX(combos[0]), 2);
+    pump(20);
     ASSERT_EQ(calls.selected, (std::vector<int>{1}));
     gtk_combo_box_set_active(GTK_COMBO_BOX(combos[0]), 0);  // the page's own entry
+    pump(20);
     EXPECT_EQ(calls.selected.size(), 1u);
 }
 
@@ -376,3 +378,51 @@ TEST_F(CardPage, ColumnsFollowTheWindowWidth) {
 }
 
 }  // namespace
+
+namespace {
+// What the shell does on a selector change: the page is rebuilt, its combo
+// box destroyed from inside the combo's own "changed" signal.
+struct Rebuild {
+    GtkWidget* root = nullptr;
+    std::vector<int> selected;
+};
+void destroy_page(gpointer data, int value) {
+    auto* r = static_cast<Rebuild*>(data);
+    r->selected.push_back(value);
+    if (r->root) gtk_widget_destroy(r->root);
+    r->root = nullptr;
+}
+}  // namespace
+
+// Picked with the mouse, the entry comes through the combo's popup menu,
+// whose code still runs on the combo box after "changed" returns.
+TEST_F(CardPage, SelectorPickedFromItsMenuSurvivesThePageRebuild) {
+    probe::Page page = every_kind_page();
+    ui::Context ctx;
+    Rebuild rebuild;
+    rebuild.root = ui::build_page(page, ctx, nullptr, nullptr, destroy_page, &rebuild);
+    show(rebuild.root, 900, 700);
+    auto combos = of_type(rebuild.root, [](GtkWidget* w) { return GTK_IS_COMBO_BOX(w); });
+    ASSERT_EQ(combos.size(), 1u);
+    GtkWidget* combo = combos[0];
+    gtk_combo_box_popup(GTK_COMBO_BOX(combo));
+    pump(50);
+    GList* menus = gtk_menu_get_for_attach_widget(combo);
+    ASSERT_TRUE(menus);
+    GtkWidget* menu = GTK_WIDGET(menus->data);
+    GList* items = gtk_container_get_children(GTK_CONTAINER(menu));
+    ASSERT_EQ(g_list_length(items), 3u);
+    GtkWidget* third = GTK_WIDGET(g_list_nth_data(items, 2));
+    g_list_free(items);
+    bool combo_gone = false;
+    g_object_weak_ref(
+        G_OBJECT(combo), [](gpointer gone, GObject*) { *static_cast<bool*>(gone) = true; }, &combo_gone);
+    gtk_menu_shell_activate_item(GTK_MENU_SHELL(menu), third, TRUE);
+    // The combo box outlives the menu's activation; the page goes afterwards.
+    EXPECT_FALSE(combo_gone);
+    EXPECT_TRUE(rebuild.selected.empty());
+    pump(50);
+    EXPECT_TRUE(combo_gone);
+    EXPECT_EQ(rebuild.selected, (std::vector<int>{1}));
+    EXPECT_EQ(rebuild.root, nullptr);
+}
