@@ -800,7 +800,8 @@ Card cores_card(CpuFrame& f) {
         core.index = cpu;
         if (!t.package.empty()) core.package = static_cast<int>(util::to_i64(t.package, 0));
         if (!t.core.empty()) core.core_id = static_cast<int>(util::to_i64(t.core, 0));
-        core.first_thread = cores_seen.insert(t.package + "/" + t.core).second;
+        // A CPU without a core id (an offline one has no topology) is nobody's SMT sibling.
+        core.first_thread = t.core.empty() || cores_seen.insert(t.package + "/" + t.core).second;
         core.online = f.online_set.count(cpu) > 0;
         core.cur_khz = c.cur;
         core.min_khz = c.min;

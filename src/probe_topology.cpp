@@ -91,6 +91,10 @@ std::string to_ranges(std::vector<int> cpus) {
     return util::join(entries, ", ");
 }
 
+// The kernel takes an offline CPU's topology directory away and leaves
+// "online" holding 0 in its CPU directory.
+bool reported_offline(int cpu) { return util::read_file(cpu_path(cpu, "online")) == "0"; }
+
 Topo read_topology() {
     Topo t;
     t.present = parse_cpu_list(util::read_file(CPU_DIR + "/present"));
@@ -98,6 +102,8 @@ Topo read_topology() {
     for (int cpu : t.present) {
         std::string dir = cpu_path(cpu, "topology");
         std::string pkg = util::read_file(dir + "/physical_package_id");
+        // Its place is unknown: it joins no package and counts as no core.
+        if (pkg.empty() && reported_offline(cpu)) continue;
         int id = pkg.empty() ? 0 : narrow(util::to_i64(pkg, 0));
         t.package[cpu] = id;
         t.by_package[id].push_back(cpu);
@@ -116,6 +122,15 @@ Topo read_topology() {
     return t;
 }
 
+bool placed(const Topo& t, int cpu) { return t.package.count(cpu) > 0; }
+
+std::vector<int> placed_of(const Topo& t, const std::vector<int>& cpus) {
+    std::vector<int> known;
+    for (int cpu : cpus)
+        if (placed(t, cpu)) known.push_back(cpu);
+    return known;
+}
+
 int package_of(const Topo& t, int cpu) {
     auto it = t.package.find(cpu);
     return it == t.package.end() ? 0 : it->second;
@@ -129,7 +144,7 @@ int core_of(const Topo& t, int cpu) {
 
 size_t count_cores(const Topo& t, const std::vector<int>& cpus) {
     std::set<std::pair<int, int>> cores;
-    for (int cpu : cpus) cores.insert({package_of(t, cpu), core_of(t, cpu)});
+    for (int cpu : placed_of(t, cpus)) cores.insert({package_of(t, cpu), core_of(t, cpu)});
     return cores.size();
 }
 
@@ -248,7 +263,9 @@ void add_stats(Page& page, const Build& b, size_t n_cores) {
     if (!b.t.by_node.empty()) add("f.numa_nodes", b.t.by_node.size());
     add("f.cores_physical", n_cores);
     add("f.threads_logical", b.scope.size());
-    if (n_cores != 0 && b.scope.size() % n_cores == 0) add("f.threads_per_core", b.scope.size() / n_cores);
+    // Shared out over the CPUs the cores were counted from.
+    size_t threads = placed_of(b.t, b.scope).size();
+    if (n_cores != 0 && threads % n_cores == 0) add("f.threads_per_core", threads / n_cores);
 }
 
 Card sockets_card(const Build& b) {
@@ -270,7 +287,7 @@ Card numa_card(const Build& b) {
     for (const auto& [node, cpulist] : b.t.by_node) {
         std::vector<int> shown;
         for (int cpu : cpulist)
-            if (b.socket < 0 || package_of(b.t, cpu) == b.socket) shown.push_back(cpu);
+            if (b.socket < 0 || (placed(b.t, cpu) && package_of(b.t, cpu) == b.socket)) shown.push_back(cpu);
         if (b.socket >= 0 && shown.empty()) continue;
         Row row = make_row("node" + std::to_string(node), "", "cpulist");
         row.cols = {to_ranges(shown), b.node_mem.at(node)};
@@ -397,7 +414,8 @@ TopoNode build_tree(const Build& b) {
         auto it = nodes.find(cpu);
         return it == nodes.end() ? 0 : it->second;
     };
-    for (const auto& [node, cpus] : group_by<int>(b.scope, node_of)) {
+    // A CPU without a place is left out rather than drawn where it is not.
+    for (const auto& [node, cpus] : group_by<int>(placed_of(b.t, b.scope), node_of)) {
         TopoNode numa_node = make_node(TopoNode::Kind::Numa, "", "");
         if (numa) {
             numa_node.label = "NUMA " + std::to_string(node);
@@ -439,7 +457,8 @@ Card cores_card(const Build& b) {
         auto core = b.t.core.find(cpu);
         tile.core_id = core == b.t.core.end() ? -1 : core->second;
         tile.online = b.online.count(cpu) > 0;
-        tile.first_thread = seen.insert({tile.package, tile.core_id}).second;
+        // Without a core id it is nobody's SMT sibling.
+        tile.first_thread = core == b.t.core.end() || seen.insert({tile.package, tile.core_id}).second;
         tile.cur_khz = cur_khz_of(cpu);
         card.cores.push_back(std::move(tile));
     }

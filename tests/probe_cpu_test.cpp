@@ -364,6 +364,23 @@ TEST_F(CpuPage, OfflineCpusAndSparsePresentList) {
     EXPECT_EQ(row(vulns, "mmio_stale_data"), "Unknown: No mitigations");
 }
 
+// Offline CPUs keep only their "online" file: they add no package and no
+// core, and none of their tiles poses as an SMT sibling of another.
+TEST_F(CpuPage, OfflineCpusAreNeitherCoresNorSiblings) {
+    zqtest::FixtureRoot root;
+    m::Machine vm = m::offline_vm();
+    vm.threads[3].online = false;  // CPUs 2 and 3
+    m::write_machine(root.dir(), vm);
+    Page page = probe::collect_cpu(-1);
+    EXPECT_EQ(stat(page, "f.cores_physical"), "3");
+    EXPECT_EQ(stat(page, "f.sockets"), "1");
+    EXPECT_EQ(stat(page, "f.threads_logical"), "5");
+    const Card* cores = card(page, "tree.cores");
+    ASSERT_TRUE(cores);
+    ASSERT_EQ(cores->cores.size(), 5u);
+    for (const auto& c : cores->cores) EXPECT_TRUE(c.first_thread) << c.index;
+}
+
 // An old ARM board kernel: cpuinfo with the board in a trailing block, the
 // CPU lists and nothing else below /sys/devices/system/cpu.
 TEST_F(CpuPage, NearEmptyTreeLeavesOutWhatIsMissing) {
@@ -404,7 +421,7 @@ TEST_F(CpuPage, NearEmptyTreeLeavesOutWhatIsMissing) {
     ASSERT_TRUE(cores);
     EXPECT_EQ(cores->cores[0].package, -1);
     EXPECT_TRUE(cores->cores[0].first_thread);
-    EXPECT_FALSE(cores->cores[1].first_thread) << "unreadable CPUs share one key";
+    EXPECT_TRUE(cores->cores[1].first_thread) << "no core id: no known SMT sibling";
     EXPECT_TRUE(cores->subtitle.empty());
     const Card* features = card(page, "sec.features");
     ASSERT_TRUE(features);

@@ -335,7 +335,8 @@ TEST(TopologyPage, LiveRefreshRewritesOnlyTileClocks) {
 }
 
 // A small machine with what real ones get wrong or leave out: an offline CPU
-// (no topology, cache or cpufreq directory), a CPU whose package id file is
+// (its "online" file holds 0; no topology, cache or cpufreq directory), an
+// online CPU whose package id file is
 // empty, a memory-only node, no level-3 cache, cores without SMT beside
 // cores with it, and cache sizes the kernel did not scale.
 void write_odd_machine(const zqtest::FixtureRoot& root) {
@@ -346,6 +347,7 @@ void write_odd_machine(const zqtest::FixtureRoot& root) {
     write_cpu(root, 2, 0, 1, {{1, "Data", "64K", "2"}, {2, "Unified", "512K", "2"}}, 0);
     write_cpu(root, 3, 0, 2, {{1, "Data", "32K", "3"}, {2, "Unified", "unknown", "3"}}, 900000);
     write_cpu(root, 5, 0, 3, {{1, "Data", "32K", "5"}}, 900000);
+    root.write(CPU + "/cpu4/online", "0\n");
     root.write(CPU + "/cpu5/topology/physical_package_id", "");
     root.remove(CPU + "/cpu5/topology/core_id");
     write_node(root, 0, "0-5", 8 * 1024 * 1024, "10 20");
@@ -361,10 +363,10 @@ TEST(TopologyPage, OddMachine) {
     EXPECT_TRUE(page.selector.options.empty());
     auto stats = stats_of(page);
     EXPECT_EQ(stats[tr("f.sockets")], "1");
-    // 0/1 share a core, 2, 3 and 5 are cores, the offline 4 counts on its own.
-    EXPECT_EQ(stats[tr("f.cores_physical")], "5");
+    // 0/1 share a core, 2, 3 and 5 are cores; the offline 4 is none.
+    EXPECT_EQ(stats[tr("f.cores_physical")], "4");
     EXPECT_EQ(stats[tr("f.threads_logical")], "6");
-    EXPECT_FALSE(stats.count(tr("f.threads_per_core")));
+    EXPECT_FALSE(stats.count(tr("f.threads_per_core")));  // 5 placed CPUs in 4 cores
     EXPECT_EQ(page.subline.substr(0, trn("summary.n_sockets", 1).size()), trn("summary.n_sockets", 1));
 
     const Card* cores = find_card(page, tr("tree.cores"), CardKind::Cores);
@@ -373,12 +375,13 @@ TEST(TopologyPage, OddMachine) {
     const auto& offline = cores->cores[4];
     EXPECT_EQ(offline.index, 4);
     EXPECT_FALSE(offline.online);
-    EXPECT_EQ(offline.package, 0);  // no topology files: package 0
+    EXPECT_EQ(offline.package, -1);  // it reports no package
     EXPECT_EQ(offline.core_id, -1);
+    EXPECT_TRUE(offline.first_thread);
     EXPECT_EQ(offline.cur_khz, 0u);
-    EXPECT_EQ(cores->cores[5].package, 0);
+    EXPECT_EQ(cores->cores[5].package, 0);  // online, empty id: package 0
     EXPECT_EQ(cores->cores[5].core_id, -1);
-    EXPECT_FALSE(cores->cores[5].first_thread);  // shares the pair 0/-1 with CPU 4
+    EXPECT_TRUE(cores->cores[5].first_thread);  // no core id: no known sibling
 
     const Card* numa = find_card(page, tr("tree.numa"));
     ASSERT_TRUE(numa);
@@ -399,20 +402,132 @@ TEST(TopologyPage, OddMachine) {
     ASSERT_EQ(machine.children.size(), 1u);
     EXPECT_EQ(machine.children[0].label, "NUMA 0");
     const TopoNode& pkg = machine.children[0].children.at(0);
-    ASSERT_EQ(pkg.children.size(), 5u);
+    ASSERT_EQ(pkg.children.size(), 4u);  // the offline 4 is not drawn
     for (const auto& c : pkg.children) EXPECT_EQ(c.kind, TopoNode::Kind::Core);
     EXPECT_EQ(pkg.children[0].detail, "0");
     EXPECT_EQ(pkg.children[1].detail, "512 KiB");
     EXPECT_EQ(pkg.children[2].detail, "unknown");
-    EXPECT_EQ(pkg.children[3].label, "4");  // CPU numbers stand in for missing core ids
-    EXPECT_FALSE(pkg.children[3].children.at(0).online);
-    EXPECT_EQ(pkg.children[4].detail, "");
+    EXPECT_EQ(pkg.children[3].label, "5");  // CPU numbers stand in for missing core ids
+    EXPECT_EQ(pkg.children[3].detail, "");
 
     const Card* ident = find_card(page, tr("sec.identification"));
     ASSERT_TRUE(ident);
     ASSERT_EQ(ident->rows.size(), 4u);
     EXPECT_EQ(ident->rows[2].value, "4");
     EXPECT_EQ(ident->rows[3].value, "notsupported");
+}
+
+// A CPU list as the kernel prints it: runs of three or more as ranges.
+std::string kernel_list(const std::vector<int>& cpus) {
+    std::vector<std::string> parts;
+    for (size_t i = 0; i < cpus.size();) {
+        size_t j = i;
+        while (j + 1 < cpus.size() && cpus[j + 1] == cpus[j] + 1) ++j;
+        if (j - i >= 1)
+            parts.push_back(std::to_string(cpus[i]) + "-" + std::to_string(cpus[j]));
+        else
+            parts.push_back(std::to_string(cpus[i]));
+        i = j + 1;
+    }
+    return util::join(parts, ",");
+}
+
+// The two-socket machine with CPUs taken offline as the kernel leaves them:
+// only "online", holding 0, stays in their CPU directory, and the cache lists
+// of the others no longer name them; the node lists still do.
+void write_two_socket_machine_offline(const zqtest::FixtureRoot& root, const std::set<int>& offline) {
+    std::vector<int> online, gone;
+    for (int cpu = 0; cpu < 16; ++cpu) (offline.count(cpu) ? gone : online).push_back(cpu);
+    write_cpu_lists(root, "0-15", kernel_list(online), kernel_list(gone));
+    root.write(CPU + "/smt/control", "on\n");
+    auto up = [&](std::vector<int> cpus) {
+        std::vector<int> kept;
+        for (int cpu : cpus)
+            if (!offline.count(cpu)) kept.push_back(cpu);
+        return kernel_list(kept);
+    };
+    for (int cpu = 0; cpu < 16; ++cpu) {
+        std::string dir = CPU + "/cpu" + std::to_string(cpu);
+        if (offline.count(cpu)) {
+            root.write(dir + "/online", "0\n");
+            continue;
+        }
+        if (cpu != 0) root.write(dir + "/online", "1\n");
+        int pkg = (cpu / 4) % 2, first = cpu % 8;
+        std::string pair = up({first, first + 8});
+        std::string l3 = pkg == 0 ? up({0, 1, 2, 3, 8, 9, 10, 11}) : up({4, 5, 6, 7, 12, 13, 14, 15});
+        write_cpu(root, cpu, pkg, cpu % 4,
+                  {{1, "Data", "48K", pair}, {2, "Unified", "1280K", pair}, {3, "Unified", "30720K", l3}},
+                  1200000);
+    }
+    write_node(root, 0, "0-3,8-11", 32 * 1024 * 1024, "10 21");
+    write_node(root, 1, "4-7,12-15", 16 * 1024 * 1024, "21 10");
+}
+
+// An offline CPU has no topology files: it is shown as an offline tile of no
+// package, but joins no package, counts as no core and is not drawn.
+TEST(TopologyPage, OfflineCpusJoinNoPackage) {
+    EnglishNumbers en;
+    zqtest::FixtureRoot root;
+    write_two_socket_machine_offline(root, {8, 9, 10, 11, 12, 13, 14, 15});  // the SMT siblings
+    Page page = probe::collect_topology(-1);
+
+    auto stats = stats_of(page);
+    EXPECT_EQ(stats[tr("f.sockets")], "2");
+    EXPECT_EQ(stats[tr("f.cores_physical")], "8");
+    EXPECT_EQ(stats[tr("f.threads_logical")], "16");  // the present CPUs
+    EXPECT_EQ(stats[tr("f.threads_per_core")], "1");
+    EXPECT_EQ(page.subline, trn("summary.n_sockets", 2) + "   \u00b7   " + trn("summary.n_cores", 8) +
+                                "   \u00b7   " + trn("summary.n_threads", 16));
+    const Card* sockets = find_card(page, tr("f.sockets"));
+    ASSERT_TRUE(sockets);
+    ASSERT_EQ(sockets->rows.size(), 2u);
+    EXPECT_EQ(sockets->rows[0].cols,
+              (std::vector<std::string>{trn("summary.n_cores", 4), trn("summary.n_threads", 4), "0\u20133"}));
+    EXPECT_EQ(sockets->rows[1].cols.back(), "4\u20137");
+
+    const Card* cores = find_card(page, tr("tree.cores"), CardKind::Cores);
+    ASSERT_TRUE(cores);
+    ASSERT_EQ(cores->cores.size(), 16u);
+    for (const auto& t : cores->cores) {
+        SCOPED_TRACE(t.index);
+        EXPECT_EQ(t.online, t.index < 8);
+        EXPECT_EQ(t.package, t.index < 8 ? (t.index / 4) % 2 : -1);
+        EXPECT_EQ(t.core_id, t.index < 8 ? t.index % 4 : -1);
+        EXPECT_TRUE(t.first_thread);  // no offline tile poses as a sibling
+    }
+
+    std::vector<int> drawn;
+    std::function<void(const TopoNode&)> walk = [&](const TopoNode& n) {
+        if (n.kind == TopoNode::Kind::Thread) drawn.push_back(n.cpu);
+        for (const auto& c : n.children) walk(c);
+    };
+    walk(page.cards.front().diagram);
+    EXPECT_EQ(drawn, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
+
+    // Socket 0: the node list still names the offline 8-11, which are not its CPUs.
+    Page zero = probe::collect_topology(0);
+    EXPECT_EQ(tile_cpus(zero), (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(stats_of(zero)[tr("f.cores_physical")], "4");
+    const Card* numa = find_card(zero, tr("tree.numa"));
+    ASSERT_TRUE(numa);
+    EXPECT_EQ(numa->rows[0].cols.front(), "0\u20133");
+
+    // A whole socket offline: the machine shows the one package it reports.
+    zqtest::FixtureRoot half;
+    write_two_socket_machine_offline(half, {4, 5, 6, 7, 12, 13, 14, 15});
+    Page one = probe::collect_topology(1);
+    EXPECT_EQ(one.headline, tr("sec.topology"));
+    EXPECT_TRUE(one.selector.options.empty());
+    stats = stats_of(one);
+    EXPECT_EQ(stats[tr("f.sockets")], "1");
+    EXPECT_EQ(stats[tr("f.cores_physical")], "4");
+    EXPECT_EQ(stats[tr("f.threads_per_core")], "2");
+    const TopoNode& machine = one.cards.front().diagram;
+    ASSERT_EQ(machine.children.size(), 1u);
+    EXPECT_EQ(machine.children[0].label, "NUMA 0");
+    ASSERT_EQ(machine.children[0].children.size(), 1u);
+    EXPECT_EQ(machine.children[0].children[0].label, trn("tree.socket_n", 0));
 }
 
 TEST(TopologyPage, MissingFilesShortenThePage) {
