@@ -1048,6 +1048,13 @@ bool live_text(const std::string& key, const LiveValues& v, std::string& out) {
     return true;
 }
 
+bool has_graphics_rows(const Page& page) {
+    for (const Card& card : page.cards)
+        for (const Row& row : card.rows)
+            if (row.live == "gpu.freq" || row.live == "gpu.busy" || row.live == "soc.power") return true;
+    return false;
+}
+
 }  // namespace
 
 void refresh_live_cpu(Page& page) {
@@ -1069,7 +1076,9 @@ void refresh_live_cpu(Page& page) {
         if (s.live == "stat.freq" && v.hi != 0) s.value = util::fmt_khz(v.hi);
         if (s.live == "stat.temp" && v.temperature > NO_TEMPERATURE) s.value = util::fmt_double(v.temperature, 0);
     }
-    v.igpu = first_integrated();
+    // Enumerating the graphics devices costs driver queries; a page without
+    // integrated-graphics rows has nothing for them to update.
+    if (has_graphics_rows(page)) v.igpu = first_integrated();
     for (Card& card : page.cards)
         for (Row& row : card.rows) {
             if (row.live.empty()) continue;
