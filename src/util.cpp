@@ -1,14 +1,16 @@
 #include "util.h"
 
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 
 namespace util {
 
@@ -39,9 +41,7 @@ std::string host_path(const std::string& path) {
     return prefix + path;
 }
 
-int open_fd(const std::string& path, int flags) {
-    return ::open(host_path(path).c_str(), flags | O_CLOEXEC);
-}
+int open_fd(const std::string& path, int flags) { return ::open(host_path(path).c_str(), flags | O_CLOEXEC); }
 
 std::string read_file_raw(const std::string& path) {
     int fd = open_fd(path, O_RDONLY);
@@ -119,6 +119,21 @@ std::string read_link_base(const std::string& path) {
     std::string target = read_link_full(path);
     size_t slash = target.rfind('/');
     return slash == std::string::npos ? target : target.substr(slash + 1);
+}
+
+std::string real_path(const std::string& path) {
+    char buf[PATH_MAX];
+    if (!::realpath(host_path(path).c_str(), buf)) return {};
+    std::string resolved = buf;
+    const std::string& prefix = prefix_storage();
+    if (prefix.empty() || path.empty() || path[0] != '/') return resolved;
+    if (resolved == prefix) return "/";
+    if (!starts_with(resolved, prefix + "/")) return {};
+    return resolved.substr(prefix.size());
+}
+
+bool stat_fs(const std::string& path, struct statvfs& out) {
+    return ::statvfs(host_path(path).c_str(), &out) == 0;
 }
 
 std::string trim(const std::string& s) {
@@ -391,6 +406,112 @@ std::string fmt_columns(const std::vector<std::string>& tokens, size_t max_line_
         if (!last_of_line && !last) out.append(width - tokens[i].size(), ' ');
     }
     return out;
+}
+
+// ---- UTF-8 -----------------------------------------------------------------
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence starting at s[i], or 0 when the
+// bytes there are not one (overlong forms, surrogates and values beyond
+// U+10FFFF count as malformed).
+size_t utf8_sequence_length(const std::string& s, size_t i) {
+    auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char b = at(i);
+    if (b < 0x80) return 1;
+    size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (b >= 0xC2 && b <= 0xDF) {
+        len = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        len = 3;
+        if (b == 0xE0) lo = 0xA0;
+        if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        len = 4;
+        if (b == 0xF0) lo = 0x90;
+        if (b == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (s.size() - i < len) return 0;
+    if (at(i + 1) < lo || at(i + 1) > hi) return 0;
+    for (size_t k = 2; k < len; ++k)
+        if (at(i + k) < 0x80 || at(i + k) > 0xBF) return 0;
+    return len;
+}
+
+}  // namespace
+
+bool is_valid_utf8(const std::string& s) {
+    for (size_t i = 0; i < s.size();) {
+        size_t len = utf8_sequence_length(s, i);
+        if (len == 0) return false;
+        i += len;
+    }
+    return true;
+}
+
+std::string valid_utf8(const std::string& s) {
+    if (is_valid_utf8(s)) return s;
+    std::string out;
+    out.reserve(s.size() + 8);
+    size_t i = 0;
+    while (i < s.size()) {
+        size_t len = utf8_sequence_length(s, i);
+        if (len == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(s, i, len);
+            i += len;
+        }
+    }
+    return out;
+}
+
+std::string unescape_octal(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 3 < s.size()) {
+            const std::string code = s.substr(i + 1, 3);
+            char c = 0;
+            if (code == "040")
+                c = ' ';
+            else if (code == "011")
+                c = '\t';
+            else if (code == "012")
+                c = '\n';
+            else if (code == "134")
+                c = '\\';
+            if (c) {
+                out += c;
+                i += 3;
+                continue;
+            }
+        }
+        out += s[i];
+    }
+    return out;
+}
+
+// ---- Counters to rates ----------------------------------------------------
+
+double rate_per_second(CounterRate& state, uint64_t value, double now_seconds) {
+    const bool had_sample = state.last_seconds >= 0.0;
+    const uint64_t previous = state.last;
+    const double elapsed = now_seconds - state.last_seconds;
+    state.last = value;
+    state.last_seconds = now_seconds;
+    if (!had_sample || value < previous || !(elapsed > 0.0)) return -1.0;
+    return static_cast<double>(value - previous) / elapsed;
+}
+
+double monotonic_seconds() {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 }  // namespace util

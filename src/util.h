@@ -3,6 +3,8 @@
 // number/unit formatting.
 #pragma once
 
+#include <sys/statvfs.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,6 +31,12 @@ bool readable(const std::string& path);
 std::vector<std::string> list_dir(const std::string& path, const std::string& prefix);
 std::string read_link_full(const std::string& path);
 std::string read_link_base(const std::string& path);
+// The canonical path of `path` with every link resolved, as the machine sees
+// it: without the root prefix. Empty when it does not exist or leads out of
+// the prefixed tree.
+std::string real_path(const std::string& path);
+// statvfs(3) below the root prefix; false when it fails.
+bool stat_fs(const std::string& path, struct statvfs& out);
 // open(2) below the root prefix, always with O_CLOEXEC; -1 on failure. For the
 // few readers that need a descriptor (ioctls on device nodes).
 int open_fd(const std::string& path, int flags);
@@ -42,6 +50,14 @@ std::vector<std::string> split(const std::string& s, char sep);
 std::string join(const std::vector<std::string>& v, const std::string& sep);
 std::string strip_mnemonic(const std::string& s);
 bool natural_less(const std::string& a, const std::string& b);
+// Text from firmware, the kernel or a database made safe for GTK and the
+// report: every byte that does not start a well-formed UTF-8 sequence becomes
+// U+FFFD. Valid text comes back unchanged.
+std::string valid_utf8(const std::string& s);
+bool is_valid_utf8(const std::string& s);
+// Undoes the octal escapes the kernel writes into mountinfo and /proc/swaps
+// (\040 blank, \011 tab, \012 line feed, \134 backslash); other text is kept.
+std::string unescape_octal(const std::string& s);
 
 // ---- Parsing (never fails: the caller's default stands for "no number") ----
 uint64_t to_u64(const std::string& s, uint64_t def);
@@ -49,6 +65,19 @@ int64_t to_i64(const std::string& s, int64_t def);
 double to_double(const std::string& s, double def);
 uint32_t parse_hex(const std::string& s, uint32_t def);
 std::string to_hex(uint32_t v, int digits);
+
+// ---- Counters to rates ----------------------------------------------------
+// The previous sample of a growing counter (bytes, sectors, microjoules).
+struct CounterRate {
+    uint64_t last = 0;
+    double last_seconds = -1.0;  // negative: no sample yet
+};
+// Records `value` read at `now_seconds` and returns the increase per second
+// since the previous sample; -1.0 for the first sample, when the counter went
+// backwards (device re-created, wrap) or when no time has passed.
+double rate_per_second(CounterRate& state, uint64_t value, double now_seconds);
+// A monotonic clock in seconds for the samples above.
+double monotonic_seconds();
 
 // ---- Number and unit formatting ------------------------------------------
 // Separators in force for every formatter below; "," and "." until a language

@@ -63,6 +63,20 @@ TEST(UtilFiles, ExistenceTestsAndLinks) {
     EXPECT_EQ(util::read_link_base("/sys/none"), "");
 }
 
+TEST(UtilFiles, RealPathHidesTheRootPrefix) {
+    FixtureRoot root;
+    root.write("/sys/devices/pci0000:00/0000:00:04.0/nvme/nvme0/model", "X\n");
+    root.symlink("/sys/class/nvme/nvme0", "../../devices/pci0000:00/0000:00:04.0/nvme/nvme0");
+    root.symlink("/sys/class/nvme/nvme0-device", "nvme0/../..");
+    EXPECT_EQ(util::real_path("/sys/class/nvme/nvme0"), "/sys/devices/pci0000:00/0000:00:04.0/nvme/nvme0");
+    EXPECT_EQ(util::real_path("/sys/class/nvme/nvme0-device"), "/sys/devices/pci0000:00/0000:00:04.0");
+    EXPECT_EQ(util::real_path("/"), "/");
+    EXPECT_EQ(util::real_path("/sys/class/nvme/none"), "");
+    struct statvfs fs {};
+    EXPECT_TRUE(util::stat_fs("/sys", fs));
+    EXPECT_FALSE(util::stat_fs("/sys/none", fs));
+}
+
 TEST(UtilFiles, ListDirNaturalOrderAndPrefix) {
     FixtureRoot root;
     for (int i : {10, 2, 0, 1, 9, 3, 4, 5, 6, 7, 8}) root.mkdir("/sys/class/hwmon/hwmon" + std::to_string(i));
@@ -125,6 +139,39 @@ TEST(UtilStrings, NaturalOrder) {
     EXPECT_TRUE(natural_less("n99999999999999999999999", "n100000000000000000000000"));
     // Bytes of non-ASCII characters sort before ASCII.
     EXPECT_TRUE(natural_less("\xC3\xA9", "a"));
+}
+
+TEST(UtilStrings, Utf8RepairAndKernelEscapes) {
+    struct {
+        std::string in, repaired;
+    } const utf8[] = {
+        {"Caf\xc3\xa9 \xe2\x80\x94 ok", "Caf\xc3\xa9 \xe2\x80\x94 ok"},
+        {"Latin-1 \xe9t\xe9", "Latin-1 \xef\xbf\xbdt\xef\xbf\xbd"},
+        {"\xff\xff", "\xef\xbf\xbd\xef\xbf\xbd"},
+        {"cut \xe2\x80", "cut \xef\xbf\xbd\xef\xbf\xbd"},
+        {"overlong \xc0\xaf", "overlong \xef\xbf\xbd\xef\xbf\xbd"},
+        {"surrogate \xed\xa0\x80", "surrogate \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
+        {std::string("nul\0x", 5), std::string("nul\0x", 5)},
+    };
+    for (const auto& c : utf8) {
+        EXPECT_EQ(util::valid_utf8(c.in), c.repaired) << c.in;
+        EXPECT_TRUE(util::is_valid_utf8(util::valid_utf8(c.in)));
+    }
+    EXPECT_EQ(util::unescape_octal("/mnt/my\\040disk\\011x\\012y\\134z"), "/mnt/my disk\tx\ny\\z");
+    EXPECT_EQ(util::unescape_octal("\\04"), "\\04");        // cut short: kept
+    EXPECT_EQ(util::unescape_octal("a\\101b"), "a\\101b");  // not one the kernel writes
+    EXPECT_EQ(util::unescape_octal("end\\040"), "end ");
+}
+
+TEST(UtilRates, FirstSampleAndBackwardCountersGiveNoRate) {
+    util::CounterRate r;
+    EXPECT_EQ(util::rate_per_second(r, 1000, 10.0), -1.0);
+    EXPECT_DOUBLE_EQ(util::rate_per_second(r, 3000, 12.0), 1000.0);
+    EXPECT_DOUBLE_EQ(util::rate_per_second(r, 3000, 13.0), 0.0);
+    EXPECT_EQ(util::rate_per_second(r, 10, 14.0), -1.0);  // re-created or wrapped
+    EXPECT_DOUBLE_EQ(util::rate_per_second(r, 510, 14.5), 1000.0);
+    EXPECT_EQ(util::rate_per_second(r, 600, 14.5), -1.0);  // no time passed
+    EXPECT_GT(util::monotonic_seconds(), 0.0);
 }
 
 TEST(UtilParse, DecimalNumbersWithDefaults) {

@@ -19,57 +19,6 @@
 namespace hw {
 namespace {
 
-// ---- UTF-8 -----------------------------------------------------------------
-
-// Length of the well-formed UTF-8 sequence starting at s[i], or 0 when the
-// bytes there are not one (overlong forms, surrogates and values beyond
-// U+10FFFF count as malformed).
-size_t utf8_sequence_length(const std::string& s, size_t i) {
-    auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char b = at(i);
-    if (b < 0x80) return 1;
-    size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (b >= 0xC2 && b <= 0xDF) {
-        len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        len = 3;
-        if (b == 0xE0) lo = 0xA0;
-        if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        len = 4;
-        if (b == 0xF0) lo = 0x90;
-        if (b == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (s.size() - i < len) return 0;
-    if (at(i + 1) < lo || at(i + 1) > hi) return 0;
-    for (size_t k = 2; k < len; ++k)
-        if (at(i + k) < 0x80 || at(i + k) > 0xBF) return 0;
-    return len;
-}
-
-// Firmware strings are often Latin-1 or 0xFF-filled; one such byte would make
-// the whole collector output unreadable as UTF-8, so each byte that does not
-// start a well-formed sequence becomes U+FFFD. Valid text is left unchanged.
-std::string valid_utf8(const std::string& s) {
-    std::string out;
-    out.reserve(s.size());
-    size_t i = 0;
-    while (i < s.size()) {
-        size_t len = utf8_sequence_length(s, i);
-        if (len == 0) {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        } else {
-            out.append(s, i, len);
-            i += len;
-        }
-    }
-    return out;
-}
-
 // ---- Text format -------------------------------------------------------------
 
 std::string escape_field(const std::string& s) {
@@ -106,7 +55,7 @@ std::string unescape_field(const std::string& s) {
 }
 
 // A string field of the text as the record stores it.
-std::string field_text(const std::string& escaped) { return valid_utf8(unescape_field(escaped)); }
+std::string field_text(const std::string& escaped) { return util::valid_utf8(unescape_field(escaped)); }
 
 // Hundredths of a degree, truncated toward zero. Values that do not fit a
 // signed 64-bit number are clamped (converting them would be undefined), and
@@ -234,7 +183,7 @@ std::string Structure::string_at(size_t off) const {
     uint8_t n = byte_at(off);
     if (n == 0 || n > strings.size()) return {};
     std::string s = util::trim(strings[n - 1]);
-    return is_placeholder(s) ? std::string() : valid_utf8(s);
+    return is_placeholder(s) ? std::string() : util::valid_utf8(s);
 }
 
 // Where the string set that follows a formatted area at `p` ends: after the
@@ -408,7 +357,7 @@ bool read_nvme_health(const std::string& name, NvmeHealth& out) {
     bool ok = read_smart_log(fd, page);
     ::close(fd);
     if (!ok) return false;
-    out.node = valid_utf8(name);
+    out.node = util::valid_utf8(name);
     decode_nvme_health(page, out);
     return true;
 }
@@ -524,7 +473,7 @@ void RootData::collect_as_root() {
         if (read_nvme_health(name, h)) nvme.push_back(std::move(h));
     }
     for (const DmiKey& k : DMI_KEYS)
-        this->*k.field = valid_utf8(util::read_file(std::string("/sys/class/dmi/id/") + k.key));
+        this->*k.field = util::valid_utf8(util::read_file(std::string("/sys/class/dmi/id/") + k.key));
     std::string table = util::read_file_raw("/sys/firmware/dmi/tables/DMI");
     if (table.empty()) {
         error = "SMBIOS table not readable";
