@@ -12,6 +12,7 @@
 #include <sstream>
 #include <utility>
 
+#include "gpu.h"
 #include "hw/root_data.h"
 #include "i18n.h"
 #include "settings.h"
@@ -259,6 +260,8 @@ std::string App::report_text() const {
 // Each optional page is replaced only while its test holds; one that fails
 // keeps its previous content. Returns which tabs exist.
 std::vector<bool> App::collect_pages(bool with_selection) {
+    // Every page of this collection names graphics devices from one enumeration.
+    gpu::forget_snapshot();
     std::vector<bool> present(TAB_COUNT, true);
     for (size_t i : collection_order()) {
         const TabSpec& entry = TAB_SPECS[i];

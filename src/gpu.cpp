@@ -404,6 +404,31 @@ std::vector<Device> collect() {
     return devices;
 }
 
+namespace {
+
+struct Snapshot {
+    bool taken = false;
+    std::vector<Device> devices;
+};
+
+Snapshot& snapshot_storage() {
+    static Snapshot s;
+    return s;
+}
+
+}  // namespace
+
+const std::vector<Device>& snapshot() {
+    Snapshot& s = snapshot_storage();
+    if (!s.taken) {
+        s.devices = collect();
+        s.taken = true;
+    }
+    return s.devices;
+}
+
+void forget_snapshot() { snapshot_storage() = Snapshot{}; }
+
 std::string display_name(const Device& dev) {
     if (!dev.name.empty()) return dev.name;
     if (dev.integrated) {

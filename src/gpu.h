@@ -79,6 +79,11 @@ struct Device {
 
 // Every graphics card of /sys/class/drm, integrated devices first, read fresh.
 std::vector<Device> collect();
+// The enumeration of the current page collection, shared by every page that
+// shows or names graphics devices: made on first use after `forget_snapshot`,
+// so one collection of all pages opens each render node once.
+const std::vector<Device>& snapshot();
+void forget_snapshot();
 // The one naming rule of every page.
 std::string display_name(const Device& dev);
 // Completes the live readings of one device (load, memory use, clocks,

@@ -11,6 +11,8 @@ namespace {
 
 constexpr const char* HWMON = "/sys/class/hwmon";
 constexpr int MAX_CHANNEL = 32;
+constexpr double DRIVETEMP_INTERVAL = 60.0;  // seconds between drive-temperature reads
+constexpr double SAME_TICK = 0.5;            // seconds within which asks share one re-read
 
 struct Group {
     Kind kind;
@@ -142,11 +144,71 @@ std::vector<Reading> collect() {
     return out;
 }
 
-void refresh(std::vector<Reading>& readings) {
+void refresh(std::vector<Reading>& readings, double now_seconds) {
     for (Reading& r : readings) {
+        if (r.chip == "drivetemp" && r.read_at >= 0.0 && now_seconds - r.read_at < DRIVETEMP_INTERVAL)
+            continue;
+        r.read_at = now_seconds;
         const std::string text = util::read_file(r.path);
         if (!text.empty()) r.value = util::to_double(text, 0.0) / divisor_of(r.kind);
     }
 }
+
+void refresh(std::vector<Reading>& readings) { refresh(readings, util::monotonic_seconds()); }
+
+namespace {
+
+struct Kept {
+    bool collected = false;
+    double refreshed_at = -1.0;
+    std::vector<Reading> readings;
+    std::vector<std::string> unknown;  // paths still absent after the last collection
+};
+
+Kept& kept() {
+    static Kept k;
+    return k;
+}
+
+// Collected readings count as just read: the drivetemp clock starts there.
+void collect_kept(Kept& k, double now_seconds) {
+    k.readings = collect();
+    k.unknown.clear();
+    for (Reading& r : k.readings) r.read_at = now_seconds;
+    k.collected = true;
+    k.refreshed_at = now_seconds;
+}
+
+}  // namespace
+
+const std::vector<Reading>& kept_readings(double now_seconds) {
+    Kept& k = kept();
+    if (!k.collected) {
+        collect_kept(k, now_seconds);
+    } else if (k.refreshed_at < 0.0 || now_seconds - k.refreshed_at >= SAME_TICK) {
+        refresh(k.readings, now_seconds);
+        k.refreshed_at = now_seconds;
+    }
+    return k.readings;
+}
+
+const Reading* kept_reading(const std::string& path, double now_seconds) {
+    auto find = [&](const std::vector<Reading>& list) -> const Reading* {
+        for (const Reading& r : list)
+            if (r.path == path) return &r;
+        return nullptr;
+    };
+    if (const Reading* r = find(kept_readings(now_seconds))) return r;
+    Kept& k = kept();
+    // A row whose chip has gone stays stale until its page is rebuilt: one
+    // collection per vanished path, not one per tick.
+    if (std::find(k.unknown.begin(), k.unknown.end(), path) != k.unknown.end()) return nullptr;
+    collect_kept(k, now_seconds);
+    const Reading* r = find(k.readings);
+    if (!r) k.unknown.push_back(path);
+    return r;
+}
+
+void forget_kept() { kept() = Kept{}; }
 
 }  // namespace sensors

@@ -13,13 +13,14 @@ enum class Kind : int32_t { Temperature = 0, Fan = 1, Voltage = 2, Current = 3, 
 
 struct Reading {
     Kind kind = Kind::Temperature;
-    std::string chip;    // the chip directory's "name"
-    std::string place;   // translated part of the machine measured
-    std::string label;   // the channel's "_label", may be empty
-    double value = 0.0;  // °C, rpm, V, A or W
-    std::string path;    // file the value is re-read from
-    double max = 0.0;    // 0.0 when the chip gives none
-    double crit = 0.0;   // 0.0 when the chip gives none
+    std::string chip;       // the chip directory's "name"
+    std::string place;      // translated part of the machine measured
+    std::string label;      // the channel's "_label", may be empty
+    double value = 0.0;     // °C, rpm, V, A or W
+    std::string path;       // file the value is re-read from
+    double max = 0.0;       // 0.0 when the chip gives none
+    double crit = 0.0;      // 0.0 when the chip gives none
+    double read_at = -1.0;  // monotonic seconds of the last re-read; -1: never re-read
 };
 
 // Every channel of every named chip: processor chips first, graphics second,
@@ -28,7 +29,20 @@ struct Reading {
 std::vector<Reading> collect();
 
 // Re-reads `value` of every entry in place; an unreadable file keeps the old
-// value. Entries are never added or removed.
+// value. Entries are never added or removed. Drive-temperature channels
+// (chip "drivetemp") are re-read at most once a minute of `now_seconds`
+// (monotonic): each read can reset a disk's spin-down timer.
+void refresh(std::vector<Reading>& readings, double now_seconds);
 void refresh(std::vector<Reading>& readings);
+
+// The one list the live refreshers of every page share, kept for the life of
+// the process. It is re-read at most once per tick, however many pages ask.
+const std::vector<Reading>& kept_readings(double now_seconds);
+// The kept entry read from `path` (a row's note). When no entry has that path
+// a chip came or went: the list is collected again once. Null when the path
+// is still unknown after that.
+const Reading* kept_reading(const std::string& path, double now_seconds);
+// Drops the kept list; tests call it between fixture machines.
+void forget_kept();
 
 }  // namespace sensors

@@ -154,4 +154,41 @@ TEST(SensorsRefresh, RereadsValuesOnly) {
     EXPECT_DOUBLE_EQ(composite->crit, 84.85);
 }
 
+// The list the refreshers share: one re-read per tick, drive temperatures
+// once a minute, and a fresh collection only when a row's path is unknown.
+TEST(SensorsKept, SharedListThrottlesDrivesAndFollowsChips) {
+    zqtest::FixtureRoot root("hwmon");
+    const std::string drive =
+        "/sys/devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/hwmon/hwmon9";
+    root.write(drive + "/name", "drivetemp\n");
+    root.write(drive + "/temp1_input", "31000\n");
+    root.symlink(HW + "/hwmon9",
+                 "../../devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/hwmon/hwmon9");
+    sensors::forget_kept();
+    const std::string cpu = HW + "/hwmon2/temp1_input", disk = HW + "/hwmon9/temp1_input";
+    ASSERT_NE(sensors::kept_reading(disk, 100.0), nullptr);
+    root.write(HW + "/hwmon2/temp1_input", "61000\n");
+    root.write(drive + "/temp1_input", "45000\n");
+    for (double t = 101.0; t < 111.0; t += 1.0) sensors::kept_readings(t);
+    EXPECT_DOUBLE_EQ(sensors::kept_reading(cpu, 110.2)->value, 61.0);
+    EXPECT_DOUBLE_EQ(sensors::kept_reading(disk, 110.2)->value, 31.0);  // not read again yet
+    sensors::kept_readings(160.0);
+    EXPECT_DOUBLE_EQ(sensors::kept_reading(disk, 160.1)->value, 45.0);
+
+    // A chip that appears is found by collecting once more; one that is gone
+    // gives null and is not collected for again on the next tick.
+    root.write("/sys/devices/virtual/hwmon/hwmon10/name", "acpi_fan\n");
+    root.write("/sys/devices/virtual/hwmon/hwmon10/fan1_input", "2100\n");
+    root.symlink(HW + "/hwmon10", "../../devices/virtual/hwmon/hwmon10");
+    const Reading* fan = sensors::kept_reading(HW + "/hwmon10/fan1_input", 161.0);
+    ASSERT_NE(fan, nullptr);
+    EXPECT_EQ(fan->kind, Kind::Fan);
+    EXPECT_EQ(sensors::kept_reading(HW + "/hwmon11/temp1_input", 162.0), nullptr);
+    root.write("/sys/devices/virtual/hwmon/hwmon11/name", "late\n");
+    root.write("/sys/devices/virtual/hwmon/hwmon11/temp1_input", "20000\n");
+    root.symlink(HW + "/hwmon11", "../../devices/virtual/hwmon/hwmon11");
+    EXPECT_EQ(sensors::kept_reading(HW + "/hwmon11/temp1_input", 163.0), nullptr);
+    sensors::forget_kept();
+}
+
 }  // namespace
