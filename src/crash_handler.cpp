@@ -1,0 +1,338 @@
+// The handler runs inside whatever the crashing thread was doing, possibly
+// with the allocator's or a stream's lock held. Everything that needs memory
+// or the C library's buffered state is therefore prepared at install time;
+// the handler itself only formats numbers by hand and calls open, write,
+// backtrace_symbols_fd, fork, execve and _exit.
+#include "crash_handler.h"
+
+#include <execinfo.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+#if defined(__SANITIZE_ADDRESS__)
+#define ZQ_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
+#define ZQ_SANITIZED 1
+#endif
+#endif
+
+namespace {
+
+constexpr const char* PROGRAM = "Zorvantelquist";
+constexpr const char* VERSION = "1.0";
+constexpr const char* FILE_NAME = "Zorvantelquist_crash.txt";
+constexpr int FATAL_SIGNALS[] = {SIGSEGV, SIGABRT, SIGFPE, SIGBUS, SIGILL, SIGTRAP};
+constexpr int MAX_FRAMES = 32;
+
+// Every value reaches the script as a positional parameter, never as script
+// text, so quotes and blanks in paths or translations cannot change it.
+constexpr const char* MAIL_SCRIPT =
+    "report=$1; title=$2; ok=$3; cancel=$4; subject=$5\n"
+    "desc=$(zenity --text-info --editable --title=\"$title\" --width=500 --height=250 "
+    "--ok-label=\"$ok\" --cancel-label=\"$cancel\" 2>/dev/null) || exit 0\n"
+    "printf '\\nUser description:\\n%s\\n' \"$desc\" >> \"$report\"\n"
+    "body=$(python3 -c 'import sys, urllib.parse; "
+    "sys.stdout.write(urllib.parse.quote(open(sys.argv[1], encoding=\"utf-8\", errors=\"replace\").read()))' "
+    "\"$report\" 2>/dev/null)\n"
+    "subj=$(python3 -c 'import sys, urllib.parse; sys.stdout.write(urllib.parse.quote(sys.argv[1]))' "
+    "\"$subject\" 2>/dev/null)\n"
+    "xdg-open \"mailto:crash-reports@zorvantelquist.org?subject=$subj&body=$body\" >/dev/null 2>&1\n"
+    "exit 0\n";
+
+struct Prepared {
+    bool write_report = false;
+    bool as_root = false;  // root writes a private file and starts no child
+    std::string path;
+    std::string head;  // the lines before "Signal:"
+    std::string tail;  // the lines after "Time:" up to "Backtrace:"
+    long utc_offset = 0;
+    std::vector<std::string> texts;  // argument strings of the child
+    std::vector<char*> argv;
+    std::vector<std::string> env_texts;
+    std::vector<char*> envp;
+    size_t subject_slot = 0;
+    char subject[256] = {};
+};
+
+Prepared* g_prepared = nullptr;
+volatile sig_atomic_t g_entered = 0;
+
+const char* signal_name(int sig) {
+    switch (sig) {
+        case 4:
+            return "SIGILL (Illegal instruction)";
+        case 5:
+            return "SIGTRAP (Trap \u2014 usually a fatal GLib/GTK error)";
+        case 6:
+            return "SIGABRT (Abort)";
+        case 7:
+            return "SIGBUS (Bus error)";
+        case 8:
+            return "SIGFPE (Floating point exception)";
+        case 11:
+            return "SIGSEGV (Segmentation fault)";
+        default:
+            return "Unknown signal";
+    }
+}
+
+const char* env_or(const char* name, const char* fallback) {
+    const char* v = std::getenv(name);
+    return v ? v : fallback;
+}
+
+bool is_german() {
+    for (const char* name : {"LANG", "LC_ALL", "LANGUAGE"}) {
+        const char* v = std::getenv(name);
+        if (v && std::strncmp(v, "de", 2) == 0) return true;
+    }
+    return false;
+}
+
+// An empty XDG_RUNTIME_DIR counts as unset, as it does for the settings.
+std::string runtime_dir() {
+    const char* v = std::getenv("XDG_RUNTIME_DIR");
+    return v && *v ? v : "";
+}
+
+// Root writes only into its own runtime directory: a fixed name in a
+// world-writable one could be a link planted by anybody.
+bool root_may_write(const std::string& dir) {
+    struct stat st;
+    return !dir.empty() && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == 0;
+}
+
+std::string system_line() {
+    struct utsname u;
+    if (::uname(&u) != 0) return {};
+    return std::string("System: ") + u.sysname + " " + u.release + " " + u.machine + "\n";
+}
+
+std::string snap_line() {
+    const char* v = std::getenv("SNAP_VERSION");
+    return v ? std::string("Snap: yes (v") + v + ")\n" : std::string("Snap: no\n");
+}
+
+long local_utc_offset() {
+    time_t now = ::time(nullptr);
+    struct tm local;
+    return ::localtime_r(&now, &local) ? local.tm_gmtoff : 0;
+}
+
+void prepare_report(Prepared& p) {
+    const std::string dir = runtime_dir();
+    p.as_root = ::geteuid() == 0;
+    p.write_report = p.as_root ? root_may_write(dir) : true;
+    p.path = (dir.empty() ? std::string("/tmp") : dir) + "/" + FILE_NAME;
+    p.head = std::string("=== ") + PROGRAM + " Crash Report ===\nVersion: " + VERSION + "\n";
+    p.tail = system_line() + "Desktop: " + env_or("XDG_CURRENT_DESKTOP", "unknown") + " (" +
+             env_or("XDG_SESSION_TYPE", "unknown") + ")\n" + snap_line() + "\nBacktrace:\n";
+    p.utc_offset = local_utc_offset();
+}
+
+void prepare_child(Prepared& p) {
+    const bool german = is_german();
+    const std::string title =
+        std::string(PROGRAM) + (german ? " - K\u00f6nnen Sie beschreiben, wann der Fehler aufgetreten ist?"
+                                       : " - Can you describe when the error occurred?");
+    p.texts = {"bash",
+               "-c",
+               MAIL_SCRIPT,
+               "bash",
+               p.path,
+               title,
+               german ? "Absturzbericht senden" : "Send crash report",
+               german ? "Nicht senden" : "Don't send",
+               ""};
+    p.subject_slot = p.texts.size() - 1;
+    for (std::string& t : p.texts) p.argv.push_back(t.data());
+    p.argv.push_back(nullptr);
+    for (char** e = environ; e && *e; ++e) p.env_texts.emplace_back(*e);
+    for (std::string& t : p.env_texts) p.envp.push_back(t.data());
+    p.envp.push_back(nullptr);
+}
+
+// ---- Inside the handler: async-signal-safe only ---------------------------
+
+void write_text(int fd, const char* s, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, s, n);
+        if (w <= 0) return;
+        s += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+void write_text(int fd, const char* s) { write_text(fd, s, std::strlen(s)); }
+
+// Appends decimal digits, zero-padded to `width`, at `out`; returns the end.
+char* put_number(char* out, long long v, int width) {
+    char digits[24];
+    int n = 0;
+    unsigned long long u = v < 0 ? 0ULL : static_cast<unsigned long long>(v);
+    do {
+        digits[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u > 0 && n < 23);
+    while (n < width) digits[n++] = '0';
+    while (n > 0) *out++ = digits[--n];
+    return out;
+}
+
+char* put_text(char* out, const char* end, const char* s) {
+    while (*s && out < end) *out++ = *s++;
+    return out;
+}
+
+// "YYYY-MM-DD HH:MM:SS" of a local time in seconds, without localtime().
+void format_time(long long local_seconds, char (&out)[32]) {
+    long long days = local_seconds / 86400, rest = local_seconds % 86400;
+    if (rest < 0) rest += 86400, --days;
+    // Days since 1970-01-01 to a civil date (proleptic Gregorian calendar).
+    days += 719468;
+    const long long era = (days >= 0 ? days : days - 146096) / 146097;
+    const long long doe = days - era * 146097;
+    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long long mp = (5 * doy + 2) / 153;
+    const long long day = doy - (153 * mp + 2) / 5 + 1;
+    const long long month = mp < 10 ? mp + 3 : mp - 9;
+    const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    char* p = out;
+    p = put_number(p, year, 4);
+    *p++ = '-';
+    p = put_number(p, month, 2);
+    *p++ = '-';
+    p = put_number(p, day, 2);
+    *p++ = ' ';
+    p = put_number(p, rest / 3600, 2);
+    *p++ = ':';
+    p = put_number(p, rest / 60 % 60, 2);
+    *p++ = ':';
+    p = put_number(p, rest % 60, 2);
+    *p = '\0';
+}
+
+int open_report(const Prepared& p) {
+    if (p.as_root) {
+        ::unlink(p.path.c_str());
+        return ::open(p.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }
+    return ::open(p.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+void write_report(int fd, const Prepared& p, int sig, const char* time_text) {
+    write_text(fd, p.head.data(), p.head.size());
+    char line[160];
+    char* end = line + sizeof line - 8;
+    char* q = put_text(line, end, "Signal: ");
+    q = put_text(q, end, signal_name(sig));
+    q = put_text(q, end, " (");
+    q = put_number(q, sig, 1);
+    *q++ = ')';
+    *q++ = '\n';
+    write_text(fd, line, static_cast<size_t>(q - line));
+    write_text(fd, "Time: ");
+    write_text(fd, time_text);
+    write_text(fd, "\n");
+    write_text(fd, p.tail.data(), p.tail.size());
+    void* frames[MAX_FRAMES];
+    const int n = ::backtrace(frames, MAX_FRAMES);
+    ::backtrace_symbols_fd(frames, n, fd);
+    write_text(fd, "\n=== End Report ===\n");
+}
+
+void compose_subject(Prepared& p, int sig, const char* time_text) {
+    char* end = p.subject + sizeof p.subject - 1;
+    char* q = put_text(p.subject, end, PROGRAM);
+    q = put_text(q, end, " Crash: ");
+    q = put_text(q, end, signal_name(sig));
+    q = put_text(q, end, " - ");
+    q = put_text(q, end, time_text);
+    *q = '\0';
+    p.argv[p.subject_slot] = p.subject;
+}
+
+// The child must not keep the crashed process's pipes open (in collector
+// mode they are the window's elevation pipes) nor its blocked signals.
+void start_mail_child(Prepared& p) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return;
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    const int null_fd = ::open("/dev/null", O_RDWR);
+    if (null_fd >= 0)
+        for (int fd = 0; fd <= 2; ++fd) ::dup2(null_fd, fd);
+    ::execve("/bin/bash", p.argv.data(), p.envp.data());
+    ::_exit(0);
+}
+
+void reset_fatal_signals() {
+    struct sigaction dfl;
+    std::memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    for (int s : FATAL_SIGNALS) ::sigaction(s, &dfl, nullptr);
+}
+
+void crash_handler(int sig) {
+    // From here on any fatal signal ends the process at once: a fault while
+    // writing the report must neither re-enter nor truncate it.
+    reset_fatal_signals();
+    if (g_entered || !g_prepared) {
+        ::raise(sig);
+        return;
+    }
+    g_entered = 1;
+    Prepared& p = *g_prepared;
+    if (p.write_report) {
+        const int fd = open_report(p);
+        if (fd >= 0) {
+            char time_text[32];
+            format_time(static_cast<long long>(::time(nullptr)) + p.utc_offset, time_text);
+            write_report(fd, p, sig, time_text);
+            ::close(fd);
+            if (!p.as_root) {
+                compose_subject(p, sig, time_text);
+                start_mail_child(p);
+            }
+        }
+    }
+    ::raise(sig);
+}
+
+}  // namespace
+
+void CrashHandler::install() {
+#ifndef ZQ_SANITIZED
+    if (g_prepared) return;
+    // Never freed: the handler may run during exit, after static destructors.
+    auto* p = new Prepared;
+    prepare_report(*p);
+    prepare_child(*p);
+    // backtrace() loads its unwinder on the first call, which allocates.
+    void* warm[2];
+    ::backtrace(warm, 2);
+    g_prepared = p;
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = crash_handler;
+    sigemptyset(&sa.sa_mask);
+    for (int s : FATAL_SIGNALS) sigaddset(&sa.sa_mask, s);
+    sa.sa_flags = SA_RESETHAND;
+    for (int s : FATAL_SIGNALS) ::sigaction(s, &sa, nullptr);
+#endif
+}
