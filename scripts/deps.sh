@@ -16,8 +16,8 @@ for p in "${PACKAGES[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 echo "Installing: ${missing[*]}"
-SUDO=()
-[ "$(id -u)" -eq 0 ] || SUDO=(sudo)
-export DEBIAN_FRONTEND=noninteractive
-"${SUDO[@]}" apt-get update -qq
-"${SUDO[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# sudo drops exported variables; debconf would then try dialogs.
+AS_ROOT=(env DEBIAN_FRONTEND=noninteractive)
+[ "$(id -u)" -eq 0 ] || AS_ROOT=(sudo DEBIAN_FRONTEND=noninteractive)
+"${AS_ROOT[@]}" apt-get update -qq
+"${AS_ROOT[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

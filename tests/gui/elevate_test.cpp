@@ -406,6 +406,27 @@ private:
     std::string m_path;
 };
 
+// The system user the test runs the window as; removed with the object when
+// the test made it, whether the test passed or not.
+class TestUser {
+public:
+    TestUser() {
+        if (zqtest::run({"id", "-u", TEST_USER}).status == 0) {
+            ok = true;
+            return;
+        }
+        m_made = zqtest::run({"useradd", "--system", "--no-create-home", "--shell", "/bin/sh", TEST_USER}).status == 0;
+        ok = m_made;
+    }
+    ~TestUser() {
+        if (m_made) zqtest::run({"userdel", TEST_USER});
+    }
+    bool ok = false;
+
+private:
+    bool m_made = false;
+};
+
 // The kernel shows serials and the SMBIOS table to root only.
 void write_protected_machine(const zqtest::FixtureRoot& root) {
     const std::string id = "/sys/devices/virtual/dmi/id/";
@@ -435,11 +456,8 @@ TEST(ElevateRealAgent, SudoRunsTheCollectorForAnOrdinaryUser) {
     if (!sudo) GTEST_SKIP() << "sudo is not installed (scripts/deps.sh installs it)";
     const char* display = std::getenv("DISPLAY");
     if (!display) GTEST_SKIP() << "no display";
-    if (zqtest::run({"id", "-u", TEST_USER}).status != 0) {
-        ASSERT_EQ(
-            zqtest::run({"useradd", "--system", "--no-create-home", "--shell", "/bin/sh", TEST_USER}).status,
-            0);
-    }
+    TestUser user;
+    ASSERT_TRUE(user.ok);
 
     // The program, the user's home and the display's key where the user may
     // read them.
