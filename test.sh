@@ -31,4 +31,6 @@ echo "== sanitizer build (ASan + UBSan)"
 cmake -S . -B build-asan -DZQ_TESTS=ON -DZQ_WERROR=ON -DZQ_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-asan -j"$jobs"
 run_ctest build-asan
-echo "All tests passed in both builds."
+echo "== fuzz targets (clang, ASan + UBSan, 20 s each)"
+./scripts/fuzz.sh 20
+echo "All tests passed in both builds and no fuzz target found a fault."

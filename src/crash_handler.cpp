@@ -317,7 +317,9 @@ void crash_handler(int sig) {
 }  // namespace
 
 void CrashHandler::install() {
-#ifndef ZQ_SANITIZED
+#ifdef ZQ_SANITIZED
+    return;
+#endif
     if (g_prepared) return;
     // Never freed: the handler may run during exit, after static destructors.
     auto* p = new Prepared;
@@ -334,5 +336,4 @@ void CrashHandler::install() {
     for (int s : FATAL_SIGNALS) sigaddset(&sa.sa_mask, s);
     sa.sa_flags = SA_RESETHAND;
     for (int s : FATAL_SIGNALS) ::sigaction(s, &sa, nullptr);
-#endif
 }

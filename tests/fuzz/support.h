@@ -1,0 +1,25 @@
+// What every fuzz target checks beyond "no crash, no sanitizer report".
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace fuzz {
+
+// Aborts (a finding) when `text` is not valid UTF-8: every text that leaves
+// a parser may reach a GTK label or the report.
+void require_utf8(const std::string& text, const char* what);
+// Aborts when `ok` is false, naming the broken promise.
+void require(bool ok, const char* what);
+
+inline std::string bytes(const uint8_t* data, size_t size) {
+    return std::string(reinterpret_cast<const char*>(data), size);
+}
+
+// A fresh temporary root for targets that read their input from files; the
+// util root prefix points at it for the target's lifetime.
+const std::string& scratch_root();
+void write_under_root(const std::string& path, const std::string& content);
+
+}  // namespace fuzz
