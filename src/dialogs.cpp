@@ -317,10 +317,11 @@ void on_color_set(GtkWidget* button, gpointer data) {
 }
 
 // The settings accept colours without "#", which GDK's parser refuses: read
-// them as the palette does, so that the button shows the applied colour.
-GdkRGBA button_color(const std::string& text) {
+// them as the palette does, so that the button shows the applied colour (the
+// built-in one while the stored text is empty or not a colour).
+GdkRGBA button_color(const std::string& stored, const std::string& built_in) {
     Rgb c;
-    if (!hex_to_rgb(text, c)) return GdkRGBA{0, 0, 0, 0};
+    if (!hex_to_rgb(stored, c) && !hex_to_rgb(built_in, c)) return GdkRGBA{0, 0, 0, 0};
     return GdkRGBA{c.r, c.g, c.b, 1.0};
 }
 
@@ -331,8 +332,7 @@ GtkWidget* color_grid(App* app, const ColorRow* rows, int count, const Palette& 
     const Settings& s = SettingsStore::instance().get();
     for (int i = 0; i < count; ++i) {
         gtk_grid_attach(GTK_GRID(grid), grid_label(tr(rows[i].label_key)), 0, i, 1, 1);
-        const std::string& stored = s.*rows[i].member;
-        GdkRGBA rgba = button_color(stored.empty() ? shown.*rows[i].role : stored);
+        GdkRGBA rgba = button_color(s.*rows[i].member, shown.*rows[i].role);
         GtkWidget* button = gtk_color_button_new_with_rgba(&rgba);
         gtk_widget_set_halign(button, GTK_ALIGN_START);
         add_class(button, "color-swatch");
