@@ -124,7 +124,7 @@ Header::~Header() {
     stop_timer();
     destroy_surface(m_cache);
     destroy_surface(m_pcb);
-    destroy_surface(m_overlay);
+    destroy_surface(m_panel);
     destroy_surface(m_logo);
     if (m_layout) g_object_unref(m_layout);
     if (m_percent_font) pango_font_description_free(m_percent_font);
@@ -183,7 +183,8 @@ void Header::set_palette(const Palette& palette) {
 void Header::invalidate_cache() {
     destroy_surface(m_cache);
     destroy_surface(m_pcb);
-    destroy_surface(m_overlay);
+    destroy_surface(m_panel);
+    m_dirty = true;
 }
 
 void Header::push_load(double load) {
@@ -191,6 +192,7 @@ void Header::push_load(double load) {
     m_last_sample = load;
     m_history.push_back(load);
     while (m_history.size() > HISTORY) m_history.pop_front();
+    m_dirty = true;
 }
 
 void Header::animate() {
@@ -198,7 +200,14 @@ void Header::animate() {
     m_total_glow += ((load >= 0 ? load : 0.0) - m_total_glow) * GLOW_EASE;
     m_scroll += SCROLL_STEP;
     if (m_scroll >= TILE_WIDTH) m_scroll -= TILE_WIDTH;
-    if (m_area) gtk_widget_queue_draw(m_area);
+    if (m_area && frame_changed()) gtk_widget_queue_draw(m_area);
+}
+
+int Header::board_offset() const { return static_cast<int>(m_scroll * std::max(1, m_cache_scale)); }
+
+bool Header::frame_changed() const {
+    return m_dirty || board_offset() != m_drawn_offset || std::fabs(m_total_glow - m_drawn_glow) > 0.004 ||
+           util::fmt_percent(100.0 * m_total_glow, 0) != m_drawn_percent;
 }
 
 gboolean Header::on_animate(gpointer header) {
@@ -217,49 +226,72 @@ void Header::draw(cairo_t* cr, int w, int h, int scale) {
     if (w <= 0 || h <= 0) return;
     // A language change brings another interface font into the name.
     std::string family = I18n::instance().ui_font_family();
-    if (!m_cache || m_cache_w != w || m_cache_h != h || m_cache_scale != scale || family != m_overlay_family)
+    if (m_cache_w != w || m_cache_h != h || m_cache_scale != scale || family != m_cache_family)
         invalidate_cache();
-    if (!m_cache) {
-        m_cache = cairo_surface_create_similar(cairo_get_target(cr), CAIRO_CONTENT_COLOR_ALPHA, w, h);
-        m_cache_w = w;
-        m_cache_h = h;
-        m_cache_scale = scale;
-        cairo_t* c = cairo_create(m_cache);
-        paint_static(c, w, h);
-        cairo_destroy(c);
-    }
-    cairo_set_source_surface(cr, m_cache, 0, 0);
-    cairo_paint(cr);
+    m_cache_w = w;
+    m_cache_h = h;
+    m_cache_scale = scale;
+    m_cache_family = family;
 
+    // The board moves by whole device pixels: the tile is copied, never
+    // resampled.
     if (!m_pcb) m_pcb = pcb_tile(cr, h);
     cairo_pattern_t* board = cairo_pattern_create_for_surface(m_pcb);
     cairo_pattern_set_extend(board, CAIRO_EXTEND_REPEAT);
+    cairo_pattern_set_filter(board, CAIRO_FILTER_NEAREST);
     cairo_matrix_t shift;
-    cairo_matrix_init_translate(&shift, -m_scroll, 0);
+    cairo_matrix_init_translate(&shift, -static_cast<double>(board_offset()) / scale, 0);
     cairo_pattern_set_matrix(board, &shift);
+    cairo_save(cr);
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
     cairo_set_source(cr, board);
     cairo_rectangle(cr, 0, 0, w, h);
     cairo_fill(cr);
+    cairo_restore(cr);
     cairo_pattern_destroy(board);
 
-    // The name, the subtitle and the logo do not move: drawn once per size.
-    if (!m_overlay) {
-        m_overlay = cairo_surface_create_similar(cairo_get_target(cr), CAIRO_CONTENT_COLOR_ALPHA, w, h);
-        m_overlay_family = family;
-        cairo_t* c = cairo_create(m_overlay);
+    // The name, the subtitle and the logo lie within the left part.
+    int overlay_w = std::min(w, static_cast<int>(std::ceil(std::max(0.42 * w, 400.0))));
+    if (!m_cache) {
+        m_cache = cairo_surface_create_similar(cairo_get_target(cr), CAIRO_CONTENT_COLOR_ALPHA, overlay_w, h);
+        cairo_t* c = cairo_create(m_cache);
         paint_wordmark(c, w, h);
         draw_logo(c, 18, (h - 54) / 2, 54);
         cairo_destroy(c);
     }
-    cairo_set_source_surface(cr, m_overlay, 0, 0);
-    cairo_paint(cr);
+    cairo_set_source_surface(cr, m_cache, 0, 0);
+    cairo_rectangle(cr, 0, 0, overlay_w, h);
+    cairo_fill(cr);
+    cairo_rectangle(cr, overlay_w, h - 2, w - overlay_w, 2);
+    cairo_set_source_rgba(cr, 0.004, 0.078, 0.031, 0.9);
+    cairo_fill(cr);
 
     double panel_w = std::min(0.3 * w, 300.0);
-    if (panel_w >= 160) draw_history(cr, w - panel_w - 16, 10, panel_w, h - 22);
+    std::string percent = util::fmt_percent(100.0 * m_total_glow, 0);
+    if (panel_w >= 160) {
+        if (m_panel && (m_dirty || percent != m_panel_percent || std::fabs(m_total_glow - m_panel_glow) > 0.004))
+            destroy_surface(m_panel);
+        if (!m_panel) {
+            m_panel = cairo_surface_create_similar(cairo_get_target(cr), CAIRO_CONTENT_COLOR_ALPHA,
+                                                   static_cast<int>(std::ceil(panel_w)), h - 22);
+            cairo_t* c = cairo_create(m_panel);
+            draw_history(c, 0, 0, panel_w, h - 22);
+            cairo_destroy(c);
+            m_panel_glow = m_total_glow;
+            m_panel_percent = percent;
+        }
+        cairo_set_source_surface(cr, m_panel, w - panel_w - 16, 10);
+        cairo_paint(cr);
+    }
+
+    m_drawn_offset = board_offset();
+    m_drawn_glow = m_total_glow;
+    m_drawn_percent = percent;
+    m_dirty = false;
 }
 
 void Header::paint_static(cairo_t* cr, int w, int h) {
-    (void)w;
+    cairo_rectangle(cr, 0, 0, w, h);
     cairo_pattern_t* g = cairo_pattern_create_linear(0, 0, 0, h);
     if (m_palette.dark) {
         cairo_pattern_add_color_stop_rgb(g, 0, 0.043, 0.404, 0.169);
@@ -269,7 +301,7 @@ void Header::paint_static(cairo_t* cr, int w, int h) {
         cairo_pattern_add_color_stop_rgb(g, 1, 0.031, 0.353, 0.145);
     }
     cairo_set_source(cr, g);
-    cairo_paint(cr);
+    cairo_fill(cr);
     cairo_pattern_destroy(g);
 }
 
@@ -278,6 +310,7 @@ cairo_surface_t* Header::pcb_tile(cairo_t* target, int h) {
     cairo_surface_t* tile =
         cairo_surface_create_similar(cairo_get_target(target), CAIRO_CONTENT_COLOR_ALPHA, TILE_WIDTH, h);
     cairo_t* cr = cairo_create(tile);
+    paint_static(cr, TILE_WIDTH, h);
     cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
     cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
     TileRandom rnd;

@@ -47,14 +47,22 @@ public:
 
     // The header's state; public for the tests that draw it.
     GtkWidget* m_area = nullptr;
-    cairo_surface_t* m_cache = nullptr;    // the background gradient at the current size
-    cairo_surface_t* m_pcb = nullptr;      // the board tile, TILE_WIDTH by the height
-    cairo_surface_t* m_overlay = nullptr;  // veil, wordmark, subtitle and logo at the current size
+    // What does not move: the veil, the name, the subtitle and the logo, over
+    // the left part of the band at the current size.
+    cairo_surface_t* m_cache = nullptr;
+    // The board on the background gradient, TILE_WIDTH by the height; opaque,
+    // so that every frame copies it instead of blending two layers.
+    cairo_surface_t* m_pcb = nullptr;
     cairo_surface_t* m_logo = nullptr;
+    // The history panel as last drawn: it changes with a new sample or a
+    // visible step of the glow, not with the board moving under it.
+    cairo_surface_t* m_panel = nullptr;
+    double m_panel_glow = -1.0;
+    std::string m_panel_percent;
     int m_logo_px = 0;
     bool m_logo_failed = false;  // the embedded picture does not decode: not tried again
     int m_cache_w = 0, m_cache_h = 0, m_cache_scale = 0;
-    std::string m_overlay_family;  // the interface font family the overlay was drawn with
+    std::string m_cache_family;  // the interface font family of the name in m_cache
     double m_scroll = 0.0;
     Palette m_palette = Palette::light();
     const load::CpuLoad* m_load = nullptr;
@@ -64,6 +72,12 @@ public:
     double m_last_sample = -1.0;
     guint m_timer = 0;
     bool m_paused = false;
+    // What the last frame showed: a step that changes none of it queues no
+    // frame (the board moves by whole pixels, about ten times a second).
+    int m_drawn_offset = -1;
+    std::string m_drawn_percent;
+    double m_drawn_glow = -1.0;
+    bool m_dirty = true;
 
 private:
     void start_timer();
@@ -74,6 +88,8 @@ private:
     void draw_logo(cairo_t* cr, double x, double y, double size);
     void draw_history(cairo_t* cr, double x, double y, double w, double h);
     void ensure_fonts();
+    int board_offset() const;  // the board's shift in device pixels
+    bool frame_changed() const;
 
     static gboolean on_draw(GtkWidget* widget, cairo_t* cr, gpointer header);
     static gboolean on_animate(gpointer header);
