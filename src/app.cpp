@@ -13,9 +13,9 @@
 #include <utility>
 
 #include "gpu.h"
-#include "icon_data.h"
 #include "hw/root_data.h"
 #include "i18n.h"
+#include "icon_data.h"
 #include "settings.h"
 #include "theme.h"
 #include "util.h"
@@ -538,7 +538,9 @@ int menu_rows_for_screen(GtkWidget* window) {
 void on_refresh_item(GtkMenuItem*, gpointer app) { static_cast<App*>(app)->refresh(); }
 void on_colors_item(GtkMenuItem*, gpointer app) { static_cast<App*>(app)->action_colors(); }
 void on_settings_item(GtkMenuItem*, gpointer app) { static_cast<App*>(app)->action_settings(); }
-void on_permissions_item(GtkMenuItem*, gpointer app) { static_cast<App*>(app)->show_permission_notice(false); }
+void on_permissions_item(GtkMenuItem*, gpointer app) {
+    static_cast<App*>(app)->show_permission_notice(false);
+}
 void on_licenses_item(GtkMenuItem*, gpointer data) {
     App* app = static_cast<App*>(data);
     app->action_licenses(GTK_WINDOW(app->m_window));

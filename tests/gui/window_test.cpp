@@ -342,7 +342,8 @@ TEST_F(Window, GeometrySavedOnCloseAndRestored) {
     EXPECT_EQ(h, 760);
     EXPECT_EQ(x, 130);
     EXPECT_EQ(y, 90);
-    EXPECT_STREQ(again.m_tabs[again.m_page_index].name, start_view_of(last_name) < 0 ? "cpu" : last_name.c_str());
+    EXPECT_STREQ(again.m_tabs[again.m_page_index].name,
+                 start_view_of(last_name) < 0 ? "cpu" : last_name.c_str());
 }
 
 TEST_F(Window, PositionMustOverlapWorkArea) {
