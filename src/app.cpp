@@ -15,6 +15,7 @@
 #include "gpu.h"
 #include "hw/root_data.h"
 #include "i18n.h"
+#include "icon_data.h"
 #include "settings.h"
 #include "theme.h"
 #include "util.h"
@@ -345,12 +346,19 @@ void App::start_window(int argc, char** argv) {
     if (geteuid() == 0) hw::RootData::instance().collect_as_root();
     build_window();
     refresh();
+    select_tab(start_tab_index());
     apply_geometry();
     gtk_widget_show_all(m_window);
     restore_position();
     if (SettingsStore::instance().get().window_maximized) gtk_window_maximize(GTK_WINDOW(m_window));
     m_load.sample();
     m_timer = g_timeout_add(1000, on_tick, this);
+    g_idle_add(
+        [](gpointer app) -> gboolean {
+            static_cast<App*>(app)->show_permission_notice(true);
+            return G_SOURCE_REMOVE;
+        },
+        this);
 }
 
 void App::apply_geometry() {
@@ -417,7 +425,10 @@ bool App::running_on_wayland() {
 void App::remember_geometry() {
     Settings& s = SettingsStore::instance().mutable_get();
     s.window_maximized = m_maximized;
-    s.start_tab = (m_page_index >= 0 && m_page_index <= 2) ? m_page_index : 0;
+    int shown = m_page_index >= 0 && m_page_index < static_cast<int>(m_tabs.size())
+                    ? start_view_of(m_tabs[m_page_index].name)
+                    : -1;
+    s.start_tab = shown < 0 ? 0 : shown;
     if (!m_maximized && m_window) {
         int w = 0, h = 0;
         gtk_window_get_size(GTK_WINDOW(m_window), &w, &h);
@@ -431,7 +442,10 @@ void App::remember_geometry() {
 }
 
 gboolean App::on_window_state(GtkWidget*, GdkEventWindowState* event, gpointer app) {
-    static_cast<App*>(app)->m_maximized = (event->new_window_state & GDK_WINDOW_STATE_MAXIMIZED) != 0;
+    App* self = static_cast<App*>(app);
+    self->m_maximized = (event->new_window_state & GDK_WINDOW_STATE_MAXIMIZED) != 0;
+    // Nobody sees the header of an iconified window.
+    self->m_header.set_paused((event->new_window_state & GDK_WINDOW_STATE_ICONIFIED) != 0);
     return FALSE;
 }
 
@@ -522,6 +536,16 @@ int menu_rows_for_screen(GtkWidget* window) {
 }
 
 void on_refresh_item(GtkMenuItem*, gpointer app) { static_cast<App*>(app)->refresh(); }
+void on_colors_item(GtkMenuItem*, gpointer app) { static_cast<App*>(app)->action_colors(); }
+void on_settings_item(GtkMenuItem*, gpointer app) { static_cast<App*>(app)->action_settings(); }
+void on_permissions_item(GtkMenuItem*, gpointer app) {
+    static_cast<App*>(app)->show_permission_notice(false);
+}
+void on_licenses_item(GtkMenuItem*, gpointer data) {
+    App* app = static_cast<App*>(data);
+    app->action_licenses(GTK_WINDOW(app->m_window));
+}
+void on_about_item(GtkMenuItem*, gpointer app) { static_cast<App*>(app)->action_about(); }
 void on_elevate_item(GtkMenuItem*, gpointer app) { static_cast<App*>(app)->action_elevate(); }
 void on_save_report_item(GtkMenuItem*, gpointer app) { static_cast<App*>(app)->action_save_report(); }
 void on_quit_item(GtkMenuItem*, gpointer app) {
@@ -612,6 +636,10 @@ void App::build_window() {
     m_window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(m_window), PROGRAM);
     gtk_window_set_icon_name(GTK_WINDOW(m_window), "zorvantelquist");
+    if (GdkPixbuf* icon = app_icon(0)) {
+        gtk_window_set_icon(GTK_WINDOW(m_window), icon);
+        g_object_unref(icon);
+    }
     g_signal_connect(m_window, "delete-event", G_CALLBACK(on_delete), this);
     g_signal_connect(m_window, "window-state-event", G_CALLBACK(on_window_state), this);
     g_signal_connect(m_window, "key-press-event", G_CALLBACK(on_key_press), this);
@@ -620,6 +648,7 @@ void App::build_window() {
     gtk_container_add(GTK_CONTAINER(m_window), m_box);
     m_menubar = build_menubar();
     gtk_box_pack_start(GTK_BOX(m_box), m_menubar, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(m_box), m_header.build(palette(), &m_load), FALSE, FALSE, 0);
     m_tabbar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 4);
     gtk_box_pack_start(GTK_BOX(m_box), m_tabbar, FALSE, FALSE, 0);
     m_stack = gtk_stack_new();
@@ -629,7 +658,28 @@ void App::build_window() {
     gtk_widget_set_halign(m_status, GTK_ALIGN_START);
     gtk_style_context_add_class(gtk_widget_get_style_context(m_status), "statusbar");
     gtk_box_pack_start(GTK_BOX(m_box), m_status, FALSE, FALSE, 0);
-    m_page_index = SettingsStore::instance().get().start_tab;
+    // The stored start view names a tab, found once the tab table exists.
+    m_page_index = 0;
+}
+
+GdkPixbuf* App::app_icon(int size) {
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
+    bool ok = gdk_pixbuf_loader_write(loader, icon_data::PNG, icon_data::PNG_SIZE, nullptr);
+    ok = gdk_pixbuf_loader_close(loader, nullptr) && ok;
+    GdkPixbuf* image = ok ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
+    GdkPixbuf* icon = nullptr;
+    if (image)
+        icon = size < 1 ? GDK_PIXBUF(g_object_ref(image))
+                        : gdk_pixbuf_scale_simple(image, size, size, GDK_INTERP_BILINEAR);
+    g_object_unref(loader);
+    return icon;
+}
+
+int App::start_tab_index() const {
+    const char* name = start_view_tab(SettingsStore::instance().get().start_tab);
+    for (size_t i = 0; i < m_tabs.size(); ++i)
+        if (std::string(m_tabs[i].name) == name) return static_cast<int>(i);
+    return 0;
 }
 
 GtkWidget* App::build_menubar() {
@@ -656,6 +706,19 @@ GtkWidget* App::build_menubar() {
                                    SettingsStore::instance().get().show_sources);
     g_signal_connect(sources, "toggled", G_CALLBACK(on_show_sources_item), this);
     append(view, sources);
+    append_separator(view);
+    append(view, menu_item(tr("menu.colors"), G_CALLBACK(on_colors_item), this));
+    append(view, menu_item(tr("menu.settings"), G_CALLBACK(on_settings_item), this));
+
+    GtkWidget* help = submenu(bar, tr("menu.help"));
+    const char* snap = std::getenv("SNAP_NAME");
+    if (snap && *snap) {
+        append(help, menu_item(tr("menu.permissions"), G_CALLBACK(on_permissions_item), this));
+        append_separator(help);
+    }
+    append(help, menu_item(tr("dialog.licenses"), G_CALLBACK(on_licenses_item), this));
+    append_separator(help);
+    append(help, menu_item(tr("menu.about"), G_CALLBACK(on_about_item), this));
     return bar;
 }
 
@@ -748,6 +811,7 @@ void App::rebuild_pages() {
     int count = static_cast<int>(m_tabs.size());
     select_tab(m_page_index < 0 || m_page_index >= count ? 0 : m_page_index);
     m_machine_line = probe::machine_line();
+    m_header.set_subtitle(m_cpu.headline.empty() ? m_machine_line : m_cpu.headline);
     set_status(m_machine_line);
 }
 
@@ -779,6 +843,7 @@ void App::tick() {
     for (auto& [row, label] : m_ctx.live_rows)
         set_label_text(label, row->cols.empty() ? row->value : row->cols.back());
     double total = m_load.total();
+    m_header.push_load(total);
     std::string load_text = total < 0 ? "\u2026" : util::fmt_percent(100.0 * total, 0);
     for (auto& [stat, label] : m_ctx.live_stats)
         set_label_text(label, stat->live == "stat.load" ? load_text : stat->value);
@@ -842,6 +907,7 @@ void App::apply_theme() {
     Palette p = palette();
     theme::load_style(&m_css, p);
     m_ctx.palette = p;
+    m_header.set_palette(p);
     if (m_window) gtk_widget_queue_draw(m_window);
 }
 

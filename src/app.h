@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cards.h"
+#include "header.h"
 #include "load.h"
 #include "probe.h"
 
@@ -53,6 +54,11 @@ public:
     GtkWidget* build_tabs();
     void select_tab(int index);
     void set_status(const std::string& text);
+    // The embedded icon at size by size pixels (below 1: its own size); a new
+    // reference, null when it does not decode.
+    static GdkPixbuf* app_icon(int size);
+    // The tab of a stored start view, 0 when that tab is not there.
+    int start_tab_index() const;
 
     // ---- Pages, selectors and the tick
     void refresh();
@@ -72,6 +78,14 @@ public:
     static void on_portal_setting_changed(GDBusConnection* connection, const gchar* sender,
                                           const gchar* object_path, const gchar* interface,
                                           const gchar* signal, GVariant* parameters, gpointer app);
+
+    // ---- Dialogs (src/dialogs.cpp)
+    void action_settings();
+    void action_colors();
+    void action_licenses(GtkWindow* parent);
+    // Inside a snap: the interfaces it lacks and the command that grants them.
+    void show_permission_notice(bool only_if_missing);
+    void action_about();
 
     // ---- Elevation
     static void on_elevate_clicked(GtkWidget* button, gpointer app);
@@ -95,6 +109,7 @@ public:
     GtkWidget* m_menubar = nullptr;
     GtkWidget* m_box = nullptr;
     GtkCssProvider* m_css = nullptr;
+    Header m_header;
     std::vector<GtkWidget*> m_tab_buttons;
     bool m_switching = false;
     probe::Page m_cpu, m_topo, m_gpu, m_pci, m_disk, m_usb, m_net, m_board, m_ram;

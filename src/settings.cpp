@@ -27,6 +27,20 @@ void Settings::reset_colors() {
     for (const ColorField& f : COLOR_FIELDS) (this->*f.member).clear();
 }
 
+namespace {
+const char* const START_VIEWS[] = {"cpu", "board", "memory"};
+}
+
+const char* start_view_tab(int start_tab) {
+    return start_tab >= 0 && start_tab <= 2 ? START_VIEWS[start_tab] : START_VIEWS[0];
+}
+
+int start_view_of(const std::string& tab_name) {
+    for (int i = 0; i < 3; ++i)
+        if (tab_name == START_VIEWS[i]) return i;
+    return -1;
+}
+
 SettingsStore& SettingsStore::instance() {
     static SettingsStore store;
     return store;

@@ -12,7 +12,7 @@ struct Settings {
     int window_width = -1;   // below 1: no stored size
     int window_height = -1;
     bool window_maximized = false;
-    int start_tab = 0;       // 0 to 2
+    int start_tab = 0;       // 0 to 2: see start_view_tab
     bool show_sources = false;
 
     // User colours: empty means the built-in colour.
@@ -32,6 +32,12 @@ struct ColorField {
 };
 inline constexpr int COLOR_FIELD_COUNT = 15;
 extern const ColorField COLOR_FIELDS[COLOR_FIELD_COUNT];
+
+// The start view is stored as 0, 1 or 2 for the "cpu", "board" and "memory"
+// tabs, whatever their positions in the tab bar. Another number names "cpu".
+const char* start_view_tab(int start_tab);
+// The stored start view of a tab: -1 for a tab that is none of the three.
+int start_view_of(const std::string& tab_name);
 
 class SettingsStore {
 public:
