@@ -157,13 +157,19 @@ void append_if_not_empty(Page& page, Card&& card) {
     if (!card.empty()) page.cards.push_back(std::move(card));
 }
 
+// One entry of the firmware memory map; `end` is inclusive.
+struct Range {
+    uint64_t start;
+    uint64_t end;
+};
+
 uint64_t hex_number(const std::string& text) { return std::strtoull(text.c_str(), nullptr, 16); }
 
 // Whether the firmware map holds clearly more memory below the top of system
 // RAM than the kernel manages: firmware and graphics took the difference.
 bool firmware_reserves_memory(uint64_t memtotal_bytes) {
     if (!util::is_dir(MEMMAP_DIR)) return false;
-    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    std::vector<Range> ranges;
     uint64_t ram_top = 0;
     for (const std::string& name : util::list_dir(MEMMAP_DIR, "")) {
         const std::string dir = MEMMAP_DIR + "/" + name;
@@ -172,13 +178,13 @@ bool firmware_reserves_memory(uint64_t memtotal_bytes) {
         if (start_text.empty() || end_text.empty()) continue;
         const uint64_t start = hex_number(start_text), end = hex_number(end_text);
         if (start > end) continue;
-        ranges.emplace_back(start, end);
+        ranges.push_back({start, end});
         if (util::read_file(dir + "/type") == "System RAM" && end > ram_top) ram_top = end;
     }
     if (ram_top == 0 || ranges.empty()) return false;
     uint64_t sum = 0;
-    for (const auto& [start, end] : ranges)
-        if (end <= ram_top) sum += end - start + 1;
+    for (const Range& r : ranges)
+        if (r.end <= ram_top) sum += r.end - r.start + 1;
     return sum > memtotal_bytes + RESERVE_MARGIN;
 }
 
