@@ -58,6 +58,28 @@ std::string read_file_raw(const std::string& path) {
     return out;
 }
 
+std::string read_file_head(const std::string& path, size_t max_bytes) {
+    int fd = open_fd(path, O_RDONLY);
+    if (fd < 0) return {};
+    std::string out(max_bytes, '\0');
+    size_t got = 0;
+    while (got < max_bytes) {
+        ssize_t n = ::read(fd, out.data() + got, max_bytes - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    out.resize(got);
+    return out;
+}
+
+int64_t file_size(const std::string& path) {
+    struct stat st;
+    if (::stat(host_path(path).c_str(), &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
 std::string read_file(const std::string& path) { return trim(read_file_raw(path)); }
 
 std::vector<std::string> read_lines(const std::string& path) {

@@ -23,6 +23,11 @@ const std::string& root_prefix();
 std::string host_path(const std::string& path);
 
 std::string read_file_raw(const std::string& path);
+// At most the first `max_bytes` bytes, for binary attributes of which only a
+// known head is needed (an EEPROM read over a slow bus).
+std::string read_file_head(const std::string& path, size_t max_bytes);
+// The size stat(2) reports (links followed); -1 when it fails.
+int64_t file_size(const std::string& path);
 std::string read_file(const std::string& path);
 std::vector<std::string> read_lines(const std::string& path);
 bool path_exists(const std::string& path);

@@ -257,47 +257,6 @@ TEST(SmbiosWalk, DamagedTablesNeverBreakTheWalk) {
 
 // ---- Real machines ------------------------------------------------------------------
 
-uint32_t le_at(const std::string& s, size_t at, int bytes) {
-    uint32_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(s.at(at + i));
-    return v;
-}
-
-// The structure table of a dump in "dmidecode --dump-bin" layout, located
-// through its 32-bit (_SM_) or 64-bit (_SM3_) entry point.
-std::string table_of_dump(const std::string& dump) {
-    if (dump.compare(0, 5, "_SM3_") == 0) {
-        uint32_t max_size = le_at(dump, 0x0C, 4);
-        uint32_t address = le_at(dump, 0x10, 4);
-        return dump.substr(address, max_size);
-    }
-    if (dump.compare(0, 4, "_SM_") == 0 && dump.compare(0x10, 5, "_DMI_") == 0) {
-        uint32_t length = le_at(dump, 0x16, 2);
-        uint32_t address = le_at(dump, 0x18, 4);
-        return dump.substr(address, length);
-    }
-    return {};
-}
-
-// dmidecode's reading of each Memory Device, as key -> value.
-std::vector<std::map<std::string, std::string>> dmidecode_devices(const std::string& text) {
-    std::vector<std::map<std::string, std::string>> devices;
-    std::istringstream in(text);
-    std::string line;
-    bool inside = false;
-    while (std::getline(in, line)) {
-        if (util::starts_with(line, "Handle ")) {
-            inside = line.find("DMI type 17,") != std::string::npos;
-            if (inside) devices.emplace_back();
-        } else if (inside && util::starts_with(line, "\t") && !util::starts_with(line, "\t\t")) {
-            size_t colon = line.find(": ");
-            if (colon != std::string::npos)
-                devices.back()[line.substr(1, colon - 1)] = line.substr(colon + 2);
-        }
-    }
-    return devices;
-}
-
 // How one of our string fields should read, given dmidecode's text of it.
 std::string expected_string(const std::string& shown) {
     std::string t = util::trim(shown);
@@ -309,22 +268,10 @@ std::string expected_string(const std::string& shown) {
     return t;
 }
 
-uint64_t expected_size(const std::string& shown) {
-    static const std::map<std::string, uint64_t> UNITS = {
-        {"bytes", 1}, {"kB", 1ull << 10}, {"MB", 1ull << 20}, {"GB", 1ull << 30}, {"TB", 1ull << 40}};
-    std::istringstream in(shown);
-    uint64_t n = 0;
-    std::string unit;
-    if (!(in >> n >> unit) || !UNITS.count(unit)) return 0;  // "No Module Installed", "Unknown"
-    return n * UNITS.at(unit);
-}
-
-std::string expected_speed(const std::string& shown) { return shown == "Unknown" ? "" : shown; }
-
 void compare_with_dmidecode(const std::string& table, const std::string& decoded, const std::string& name) {
     SCOPED_TRACE(name);
     RootData d = read_table(table);
-    auto devices = dmidecode_devices(decoded);
+    auto devices = zqtest::dmidecode_devices(decoded);
     ASSERT_FALSE(devices.empty());
     ASSERT_EQ(d.memory.size(), devices.size());
     for (size_t i = 0; i < devices.size(); ++i) {
@@ -333,16 +280,16 @@ void compare_with_dmidecode(const std::string& table, const std::string& decoded
         const hw::MemoryModule& m = d.memory[i];
         EXPECT_EQ(m.locator, expected_string(dev["Locator"]));
         EXPECT_EQ(m.bank, expected_string(dev["Bank Locator"]));
-        EXPECT_EQ(m.size_bytes, expected_size(dev["Size"]));
+        EXPECT_EQ(m.size_bytes, zqtest::expected_size(dev["Size"]));
         // The decoder prints a type code it has no name for as "<OUT OF ...>"; ours leaves it empty.
         EXPECT_EQ(m.type, util::starts_with(dev["Type"], "<OUT OF") ? "" : dev["Type"]);
         // Fields older dmidecode layouts or structure versions do not show are skipped.
         auto shown = [&](const char* key) { return dev.count(key) != 0; };
         if (shown("Speed")) {
-            EXPECT_EQ(m.speed, expected_speed(dev["Speed"]));
+            EXPECT_EQ(m.speed, zqtest::expected_speed(dev["Speed"]));
         }
         if (shown("Configured Memory Speed")) {
-            EXPECT_EQ(m.configured_speed, expected_speed(dev["Configured Memory Speed"]));
+            EXPECT_EQ(m.configured_speed, zqtest::expected_speed(dev["Configured Memory Speed"]));
         }
         if (shown("Manufacturer")) {
             EXPECT_EQ(m.manufacturer, expected_string(dev["Manufacturer"]));
@@ -362,7 +309,7 @@ TEST(SmbiosRealMachines, MemoryDevicesAgreeWithDmidecode) {
         for (const auto& f : std::filesystem::directory_iterator(sub.path())) {
             std::string path = f.path().string();
             if (!f.is_regular_file() || !std::filesystem::exists(path + ".dmidecode.txt")) continue;
-            std::string table = table_of_dump(zqtest::slurp(path));
+            std::string table = zqtest::table_of_dump(zqtest::slurp(path));
             ASSERT_FALSE(table.empty()) << path;
             compare_with_dmidecode(table, zqtest::slurp(path + ".dmidecode.txt"), path);
             ++compared;
@@ -381,7 +328,7 @@ TEST(SmbiosRealMachines, MemoryDevicesAgreeWithDmidecode) {
 TEST(SmbiosRealMachines, CutAndFlippedRealTablesStayQuiet) {
     std::string path = zqtest::shared_data("smbios/u-root/Lenovo-ThinkPad-T480.bin");
     if (path.empty() || !std::filesystem::exists(path)) GTEST_SKIP() << "no shared data";
-    std::string table = table_of_dump(zqtest::slurp(path));
+    std::string table = zqtest::table_of_dump(zqtest::slurp(path));
     size_t full = read_table(table).memory.size();
     for (size_t cut = 0; cut <= table.size(); cut += 7) {
         std::string t = table.substr(0, cut);

@@ -1,12 +1,17 @@
-// Helpers for the privileged data tests: an independent UTF-8 check and a
-// builder for SMBIOS structures laid out as firmware writes them.
+// Helpers for the privileged data tests: an independent UTF-8 check, a
+// builder for SMBIOS structures laid out as firmware writes them, and readers
+// of the real machines' table dumps with dmidecode's text of them.
 #pragma once
 
 #include <glib.h>
 
 #include <cstdint>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "util.h"
 
 namespace zqtest {
 
@@ -92,5 +97,60 @@ inline SmbiosRecord memory_array(uint32_t max_kib, uint16_t devices, uint8_t len
     r.set_word(0x0D, devices);
     return r;
 }
+
+// ---- Real machines' tables -----------------------------------------------------
+
+inline uint32_t le_at(const std::string& s, size_t at, int bytes) {
+    uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(s.at(at + i));
+    return v;
+}
+
+// The structure table of a dump in "dmidecode --dump-bin" layout, located
+// through its 32-bit (_SM_) or 64-bit (_SM3_) entry point.
+inline std::string table_of_dump(const std::string& dump) {
+    if (dump.compare(0, 5, "_SM3_") == 0) {
+        uint32_t max_size = le_at(dump, 0x0C, 4);
+        uint32_t address = le_at(dump, 0x10, 4);
+        return dump.substr(address, max_size);
+    }
+    if (dump.compare(0, 4, "_SM_") == 0 && dump.compare(0x10, 5, "_DMI_") == 0) {
+        uint32_t length = le_at(dump, 0x16, 2);
+        uint32_t address = le_at(dump, 0x18, 4);
+        return dump.substr(address, length);
+    }
+    return {};
+}
+
+// dmidecode's reading of each Memory Device, as key -> value.
+inline std::vector<std::map<std::string, std::string>> dmidecode_devices(const std::string& text) {
+    std::vector<std::map<std::string, std::string>> devices;
+    std::istringstream in(text);
+    std::string line;
+    bool inside = false;
+    while (std::getline(in, line)) {
+        if (util::starts_with(line, "Handle ")) {
+            inside = line.find("DMI type 17,") != std::string::npos;
+            if (inside) devices.emplace_back();
+        } else if (inside && util::starts_with(line, "\t") && !util::starts_with(line, "\t\t")) {
+            size_t colon = line.find(": ");
+            if (colon != std::string::npos)
+                devices.back()[line.substr(1, colon - 1)] = line.substr(colon + 2);
+        }
+    }
+    return devices;
+}
+
+inline uint64_t expected_size(const std::string& shown) {
+    static const std::map<std::string, uint64_t> UNITS = {
+        {"bytes", 1}, {"kB", 1ull << 10}, {"MB", 1ull << 20}, {"GB", 1ull << 30}, {"TB", 1ull << 40}};
+    std::istringstream in(shown);
+    uint64_t n = 0;
+    std::string unit;
+    if (!(in >> n >> unit) || !UNITS.count(unit)) return 0;  // "No Module Installed", "Unknown"
+    return n * UNITS.at(unit);
+}
+
+inline std::string expected_speed(const std::string& shown) { return shown == "Unknown" ? "" : shown; }
 
 }  // namespace zqtest

@@ -164,10 +164,19 @@ std::string collector_text() {
     return text;
 }
 
+const probe::Card* slots_card(const probe::Page& memory) {
+    for (const probe::Card& c : memory.cards)
+        if (c.kind == probe::CardKind::Slots) return &c;
+    return nullptr;
+}
+
 TEST_F(Elevate, AcceptedOutputRefreshesAllPages) {
     zqtest::write_file(agents_.path() + "/out", collector_text());
     agent("pkexec", "/bin/cat " + agents_.path() + "/out; echo 'noise on stderr' >&2; exit 0");
     app_->m_cpu.headline = "stale";
+    ASSERT_NE(slots_card(app_->m_ram), nullptr);
+    EXPECT_TRUE(slots_card(app_->m_ram)->slots.empty());
+    EXPECT_TRUE(slots_card(app_->m_ram)->hint_elevates);
     elevate();
     EXPECT_EQ(status(), tr("status.elevated"));
     EXPECT_TRUE(dialogs().empty());
@@ -182,6 +191,11 @@ TEST_F(Elevate, AcceptedOutputRefreshesAllPages) {
               "417B\xEF\xBF\xBD"
               "9BB7");
     EXPECT_EQ(data.memory[0].manufacturer, "Samsung");
+    const probe::Card* slots = slots_card(app_->m_ram);
+    ASSERT_NE(slots, nullptr);
+    ASSERT_EQ(slots->slots.size(), 1u);
+    EXPECT_EQ(slots->slots[0].mod.locator, "DIMM_A1");
+    EXPECT_EQ(slots->hint, "");
 
     char self[4096] = {};
     ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
