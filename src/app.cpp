@@ -47,6 +47,8 @@ constexpr TabSpec TAB_SPECS[] = {
      0},
     {"topo", "sec.topology", &App::m_topo, &App::m_sel_topo, probe::collect_topology, nullptr,
      probe::refresh_live_topology, 1},
+    {"gpu", "tree.graphics", &App::m_gpu, &App::m_sel_gpu, probe::collect_gpu, probe::has_gpu,
+     probe::refresh_live_gpu, 4},
 };
 constexpr size_t TAB_COUNT = sizeof(TAB_SPECS) / sizeof(TAB_SPECS[0]);
 
@@ -70,7 +72,10 @@ constexpr auto RECOLLECT = make_recollectors(std::make_index_sequence<TAB_COUNT>
 const std::vector<size_t>& collection_order() {
     static const std::vector<size_t> order = [] {
         std::vector<size_t> o;
-        for (int rank = 0; rank < static_cast<int>(TAB_COUNT); ++rank)
+        // Ranks may skip numbers while tabs are missing from the table.
+        int last = 0;
+        for (const TabSpec& entry : TAB_SPECS) last = std::max(last, entry.collect_rank);
+        for (int rank = 0; rank <= last; ++rank)
             for (size_t i = 0; i < TAB_COUNT; ++i)
                 if (TAB_SPECS[i].collect_rank == rank) o.push_back(i);
         return o;

@@ -9,6 +9,7 @@
 
 #include "cpu_machines.h"
 #include "fixture.h"
+#include "gpu.h"
 #include "i18n.h"
 #include "probe.h"
 #include "probe_cpu.h"
@@ -27,6 +28,7 @@ protected:
         I18n::instance().set_language("en");
         util::set_number_format(".", ",");
         power::forget_zone();
+        gpu::forget_snapshot();
         ::unsetenv("SNAP_NAME");
     }
     void TearDown() override {
@@ -283,6 +285,7 @@ TEST_F(CpuPower, IntegratedModelFallsBackToProcessorNameThenIds) {
                              : line + "\n";
     root.write("/proc/cpuinfo", with_graphics);
     root.write(dev + "/device", "0xffff\n");  // an id no database names
+    gpu::forget_snapshot();                     // a new page collection
     page = probe::collect_cpu(-1);
     igpu = card(page, "sec.igpu");
     ASSERT_TRUE(igpu);
