@@ -10,6 +10,7 @@
 #include <i915_drm.h>
 
 #include "hw/ids.h"
+#include "sensors.h"
 #include "util.h"
 
 namespace gpu {
@@ -192,15 +193,15 @@ void read_connectors(Device& dev) {
     }
 }
 
+// The device's own monitor chips, read by the one channel rule of the
+// sensors module; the first chip with a temperature ends the search.
 void read_hwmon(Device& dev) {
     const std::string base = device_dir(dev.card) + "/hwmon";
     for (const std::string& hw : util::list_dir(base, "hwmon")) {
         const std::string dir = base + "/" + hw;
-        std::string temp = util::read_file(dir + "/temp1_input");
-        if (!temp.empty()) dev.temperature_c = util::to_double(temp, 0.0) / 1000.0;
-        std::string power = util::read_file(dir + "/power1_average");
-        if (power.empty()) power = util::read_file(dir + "/power1_input");
-        if (!power.empty()) dev.power_w = util::to_double(power, 0.0) / 1000000.0;
+        double value = 0.0;
+        if (sensors::read_channel(dir + "/temp1", sensors::Kind::Temperature, value)) dev.temperature_c = value;
+        if (sensors::read_channel(dir + "/power1", sensors::Kind::Power, value)) dev.power_w = value;
         if (dev.temperature_c > -300.0) return;
     }
 }

@@ -70,7 +70,7 @@ TEST(GpuEnumeration, DiscreteCardIntelIgpuAndVm) {
         ASSERT_EQ(devs.size(), 1u);
         EXPECT_FALSE(devs[0].integrated);
         EXPECT_EQ(devs[0].card, "card1");
-        EXPECT_DOUBLE_EQ(devs[0].power_w, 31.0);  // power1_average preferred
+        EXPECT_DOUBLE_EQ(devs[0].power_w, 31.0);  // power1_average: no power1_input here
         EXPECT_EQ(devs[0].busy_percent, 0);
         EXPECT_EQ(devs[0].cur_khz, 800000u);
     }
@@ -280,6 +280,7 @@ TEST(GpuHwmon, FirstDirectoryWithTemperatureWins) {
     root.symlink("/sys/class/drm/card0/device", "../../../devices/pci0000:00/0000:00:02.0");
     root.symlink(dev + "/driver", "../../../bus/pci/drivers/nouveau");
     root.write(dev + "/hwmon/hwmon1/power1_input", "15000000\n");
+    root.write(dev + "/hwmon/hwmon1/power1_average", "99000000\n");  // input first, as on the sensors card
     root.write(dev + "/hwmon/hwmon2/temp1_input", "61000\n");
     root.write(dev + "/hwmon/hwmon10/temp1_input", "99000\n");
     auto devs = gpu::collect();
