@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "cpu_machines.h"
+#include "fake_drm.h"
 #include "fixture.h"
 #include "gpu.h"
 #include "i18n.h"
@@ -224,6 +225,36 @@ TEST_F(CpuPower, ApuLaptopShowsGraphicsPowerAndLoad) {
     root.remove("/sys/class/drm");
     probe::refresh_live_cpu(page);
     EXPECT_EQ(value(card(page, "sec.igpu"), "f.gpu_load"), "63 %");
+}
+
+TEST_F(CpuPower, RefreshKeepsTheIntegratedDeviceAndLetsItSleep) {
+    zqtest::FakeDriver driver;
+    zqtest::FakeDriver::current = &driver;
+    const gpu::detail::IoctlFn saved = gpu::detail::ioctl_fn;
+    gpu::detail::ioctl_fn = zqtest::FakeDriver::ioctl;
+    zqtest::FixtureRoot root;
+    m::write_machine(root.dir(), m::amd_desktop());
+    add_graphics(root, "gpu/apu");
+    root.write("/dev/dri/renderD128", "");
+    Page page = probe::collect_cpu(-1);
+    for (uint32_t load : {21u, 34u}) {
+        driver.asked.clear();
+        driver.sensors[AMDGPU_INFO_SENSOR_GPU_LOAD] = load;
+        probe::refresh_live_cpu(page);
+        EXPECT_EQ(value(card(page, "sec.igpu"), "f.gpu_load"), std::to_string(load) + " %");
+        // Its sensors and memory use only: no enumeration, no capability queries.
+        EXPECT_EQ(driver.asked.size(), 7u);
+        for (const auto& [query, word] : driver.asked)
+            EXPECT_TRUE(query == AMDGPU_INFO_SENSOR || query == AMDGPU_INFO_MEMORY) << query;
+    }
+    root.write("/sys/devices/pci0000:00/0000:00:08.1/0000:04:00.0/power/runtime_status", "suspended\n");
+    driver.asked.clear();
+    driver.sensors[AMDGPU_INFO_SENSOR_GPU_LOAD] = 90;
+    probe::refresh_live_cpu(page);
+    EXPECT_TRUE(driver.asked.empty());
+    EXPECT_EQ(value(card(page, "sec.igpu"), "f.gpu_load"), "34 %");
+    gpu::detail::ioctl_fn = saved;
+    zqtest::FakeDriver::current = nullptr;
 }
 
 TEST_F(CpuPower, DesktopWithDiscreteCardOnly) {
