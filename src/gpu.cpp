@@ -200,7 +200,8 @@ void read_hwmon(Device& dev) {
     for (const std::string& hw : util::list_dir(base, "hwmon")) {
         const std::string dir = base + "/" + hw;
         double value = 0.0;
-        if (sensors::read_channel(dir + "/temp1", sensors::Kind::Temperature, value)) dev.temperature_c = value;
+        if (sensors::read_channel(dir + "/temp1", sensors::Kind::Temperature, value))
+            dev.temperature_c = value;
         if (sensors::read_channel(dir + "/power1", sensors::Kind::Power, value)) dev.power_w = value;
         if (dev.temperature_c > -300.0) return;
     }

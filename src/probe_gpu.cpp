@@ -76,9 +76,10 @@ void take_timing(const unsigned char* d, Edid& e) {
 
 // ---- Cards ----------------------------------------------------------------
 
+// Every text from sysfs and the name database is repaired on its way in.
 void add(Card& card, const char* label, const std::string& value, const std::string& note,
          const std::string& live) {
-    if (!value.empty()) card.rows.emplace_back(label, value, note, false, live, "");
+    if (!value.empty()) card.rows.emplace_back(label, util::valid_utf8(value), note, false, live, "");
 }
 
 std::string suffix_of(size_t index) { return index == 0 ? "" : " (" + util::fmt_int(index + 1) + ")"; }
@@ -227,7 +228,7 @@ Card chip_card(const gpu::Device& g, const std::string& suffix) {
     Card card;
     card.title = tr("sec.chip") + suffix;
     for (const gpu::Device::IpBlock& ip : g.ip_blocks)
-        card.rows.emplace_back(ip.name, ip.version, "ip_discovery", false, "", "");
+        card.rows.emplace_back(ip.name, util::valid_utf8(ip.version), "ip_discovery", false, "", "");
     return card;
 }
 
@@ -247,8 +248,9 @@ Card ports_card(const gpu::Device& g, const std::string& suffix) {
     for (const gpu::Device::Connector& c : g.connectors) {
         if (!c.connected) continue;
         ++connected;
-        card.rows.emplace_back(c.name, c.mode.empty() ? tr("value.connected") : c.mode, "status", false, "",
-                               "");
+        card.rows.emplace_back(util::valid_utf8(c.name),
+                               c.mode.empty() ? tr("value.connected") : util::valid_utf8(c.mode), "status",
+                               false, "", "");
     }
     const size_t disconnected = g.connectors.size() - connected;
     if (disconnected != 0)
@@ -417,7 +419,7 @@ Card monitor_card(const std::string& card_name, const gpu::Device::Connector& co
         parse_edid(util::read_file_raw(DRM_BASE + "/" + card_name + "-" + connector.name + "/edid"));
     Card card;
     card.title = tr("sec.monitor");
-    card.subtitle = connector.name;
+    card.subtitle = util::valid_utf8(connector.name);
     if (!e.ok) {
         card.hint = tr("msg.no_edid");
         return card;
@@ -472,15 +474,15 @@ Page collect_gpu(int device) {
         page.selector.options.push_back(tr("value.all"));
         page.selector.values.push_back(-1);
         for (int i = 0; i < count; ++i) {
-            page.selector.options.push_back(gpu::display_name(devices[i]));
+            page.selector.options.push_back(util::valid_utf8(gpu::display_name(devices[i])));
             page.selector.values.push_back(i);
         }
         page.selector.selected = device + 1;
     }
     const gpu::Device& head = devices[device < 0 ? 0 : device];
-    page.headline = gpu::display_name(head);
+    page.headline = util::valid_utf8(gpu::display_name(head));
     std::vector<std::string> parts = {tr(head.integrated ? "value.integrated" : "value.discrete")};
-    if (!head.driver.empty()) parts.push_back(head.driver);
+    if (!head.driver.empty()) parts.push_back(util::valid_utf8(head.driver));
     if (count > 1) parts.push_back(I18n::instance().trf("summary.n_gpus", count));
     page.subline = util::join(parts, SUBLINE_SEP);
     add_stats(page, head);

@@ -155,7 +155,11 @@ TEST_F(GpuPage, DiscreteCardPortsAndIntelIgpu) {
         root.write(DGPU_DEV + "/current_link_width", "16\n");
         root.write(DGPU_DEV + "/max_link_speed", "16.0 GT/s PCIe\n");
         root.write(DGPU_DEV + "/max_link_width", "16\n");
+        root.write(DGPU_DEV + "/vbios_version", "113-D41\xff\xfe\n");  // firmware bytes
+        root.write(DGPU_DEV + "/drm/card1/card1-DP-2/modes", "3840x2160\xc3\n");
         Page page = probe::collect_gpu(-1);
+        for (const Card& c : page.cards)
+            for (const probe::Row& r : c.rows) EXPECT_TRUE(util::is_valid_utf8(r.name + r.value)) << r.value;
         EXPECT_EQ(page.subline, T("value.discrete") + "   \u00b7   amdgpu");
         const Card& ident = page.cards[0];
         EXPECT_EQ(ident.title, T("sec.gpu"));
@@ -168,6 +172,7 @@ TEST_F(GpuPage, DiscreteCardPortsAndIntelIgpu) {
         EXPECT_EQ(ports->subtitle, "2 / 3");
         ASSERT_EQ(ports->rows.size(), 3u);
         EXPECT_EQ(ports->rows[1].name, "DP-2");
+        EXPECT_TRUE(util::starts_with(ports->rows[1].value, "3840x2160"));
         EXPECT_EQ(ports->rows[2].name, T("value.disconnected"));
         EXPECT_EQ(ports->rows[2].value, "1");
         const Card& last = page.cards.back();
