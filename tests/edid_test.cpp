@@ -181,66 +181,10 @@ std::string block() {
     return b;
 }
 
-void put(std::string& b, size_t at, std::initializer_list<int> bytes) {
-    for (int v : bytes) b[at++] = static_cast<char>(v);
-}
-
 void descriptor(std::string& b, size_t at, int tag, const std::string& text) {
-    put(b, at, {0, 0, 0, tag, 0});
+    b[at] = b[at + 1] = b[at + 2] = b[at + 4] = 0;
+    b[at + 3] = static_cast<char>(tag);
     for (size_t i = 0; i < 13; ++i) b[at + 5 + i] = i < text.size() ? text[i] : ' ';
-}
-
-TEST_F(Monitor, HandMadeBlocksCoverEachField) {
-    std::string b = block();
-    put(b, 8, {0x04, 0x21});   // AAA
-    put(b, 10, {0x34, 0x12});  // product 1234
-    put(b, 12, {0x15, 0xCD, 0x5B, 0x07});
-    put(b, 16, {54, 31});  // week 54: no week; 2021
-    put(b, 21, {60, 34});
-    // 1920 + 280 by 1080 + 45 at 148.5 MHz, 600 x 340 mm.
-    put(b, 54, {0x02, 0x3A, 0x80, 0x18, 0x71, 0x38, 0x2D, 0x40, 0, 0, 0, 0, 0x58, 0x54, 0x21, 0, 0, 0x1E});
-    descriptor(b, 72, 0xFC, std::string("AB 27\n   "));
-    descriptor(b, 90, 0xFF, "SER 1");
-    b += std::string(128, '\0');
-    b[126] = 1;
-    Shown s = shown(card_for(b));
-    EXPECT_EQ(s.value("f.manufacturer"), "AAA");
-    EXPECT_EQ(s.value("f.product_id"), "1234");
-    EXPECT_EQ(s.value("f.model"), "AB 27");
-    EXPECT_EQ(s.value("f.serial"), "SER 1");  // the text wins over the number
-    EXPECT_EQ(s.value("f.date"), "2021");
-    EXPECT_EQ(s.extra("f.date"), "");
-    EXPECT_EQ(s.value("f.screen_size"), "1,920 \u00d7 1,080");
-    EXPECT_EQ(s.extra("f.screen_size"), "60 Hz");
-    EXPECT_EQ(s.value("f.physical_size"), "27.2\"");
-    EXPECT_EQ(s.extra("f.physical_size"), "600 \u00d7 340 mm");
-    EXPECT_EQ(s.value("f.edid_version"), "1.3");
-    EXPECT_EQ(s.value("f.edid_size"), "256 B");
-    EXPECT_EQ(s.extra("f.edid_size"), "1 \u00d7 128 B");
-
-    // No vendor letters, year, name text or serial; a 0 x 0 mm timing keeps the cm size.
-    b = block();
-    put(b, 16, {12, 0});
-    put(b, 21, {53, 30});
-    put(b, 54, {0x02, 0x3A, 0x80, 0x18, 0x71, 0x38, 0x2D, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x1E});
-    descriptor(b, 72, 0xFC, "");
-    s = shown(card_for(b));
-    EXPECT_EQ(s.value("f.manufacturer"), "-");
-    EXPECT_EQ(s.value("f.date"), "-");
-    EXPECT_EQ(s.value("f.model"), "-");
-    EXPECT_EQ(s.value("f.serial"), "-");
-    EXPECT_EQ(s.value("f.physical_size"), "24.0\"");
-    EXPECT_EQ(s.extra("f.edid_size"), "");
-
-    // Week 255 (a model year), an interlaced 1080i timing.
-    b = block();
-    put(b, 16, {255, 28});
-    put(b, 54, {0x01, 0x1D, 0x80, 0x18, 0x71, 0x1C, 0x16, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x9E});
-    s = shown(card_for(b));
-    EXPECT_EQ(s.value("f.date"), "2018");
-    EXPECT_EQ(s.extra("f.date"), "");
-    EXPECT_EQ(s.value("f.screen_size"), "1,920 \u00d7 1,080");
-    EXPECT_EQ(s.extra("f.screen_size"), "60 Hz");
 }
 
 TEST_F(Monitor, HostileBytesGiveAQuietCard) {

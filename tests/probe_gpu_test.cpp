@@ -70,23 +70,17 @@ std::string T(const char* key) { return tr(key); }
 TEST_F(GpuPage, ApuLaptopWithPanelAndExternalMonitor) {
     driver.dev_info.cu_active_number = 12;
     driver.dev_info.num_shader_engines = 1;
-    driver.dev_info.max_engine_clock = 2200000;
     driver.dev_info.vram_type = 12;
-    driver.dev_info.vram_bit_width = 128;
     driver.dev_info.ids_flags = AMDGPU_IDS_FLAGS_FUSION;
     driver.sensors = {{AMDGPU_INFO_SENSOR_GFX_SCLK, 2000},  {AMDGPU_INFO_SENSOR_GFX_MCLK, 3200},
                       {AMDGPU_INFO_SENSOR_GPU_TEMP, 47000}, {AMDGPU_INFO_SENSOR_GPU_LOAD, 12},
                       {AMDGPU_INFO_SENSOR_VDDGFX, 900},     {AMDGPU_INFO_SENSOR_GPU_AVG_POWER, 15}};
-    driver.firmware[AMDGPU_INFO_FW_VCN] = {0x0311001a, 0};
     driver.firmware[AMDGPU_INFO_FW_SMC] = {0x1234, 45};
     driver.caps[0].codec_info[3] = {1, 4096, 2304, 0, 0, 0};
     driver.caps[1].codec_info[3] = {1, 4096, 2304, 0, 0, 0};
-    driver.caps[0].codec_info[5] = {1, 0, 0, 0, 0, 0};
     driver.memory_answers = true;
     driver.memory.vram.heap_usage = 256u << 20;
-    driver.memory.gtt.heap_usage = 1u << 30;
     zqtest::FixtureRoot root("gpu/apu");
-    root.write(APU_DEV + "/mem_info_gtt_total", "8589934592\n");
     Page page = probe::collect_gpu(-1);
 
     EXPECT_TRUE(page.selector.options.empty());  // one device: no chooser
@@ -94,8 +88,6 @@ TEST_F(GpuPage, ApuLaptopWithPanelAndExternalMonitor) {
     ASSERT_TRUE(stat(page, "f.gpu_load"));
     EXPECT_EQ(stat(page, "f.gpu_load")->live, "stat.gpu_load:card0");
     EXPECT_EQ(stat(page, "f.temperature")->value, "47");
-    EXPECT_EQ(page.stats[0].label, "Compute Units");
-    EXPECT_EQ(page.stats[1].value, "768");
     const std::vector<std::string> want = {T("sec.igpu"),
                                            T("sec.clock"),
                                            T("sec.gpu_status"),
@@ -107,45 +99,15 @@ TEST_F(GpuPage, ApuLaptopWithPanelAndExternalMonitor) {
                                            T("sec.monitor") + " | eDP-1"};
     EXPECT_EQ(titles(page), want);
 
-    const Card& ident = page.cards[0];
-    EXPECT_EQ(row(ident, T("f.model"))->note, "0000:04:00.0");
-    EXPECT_EQ(value(ident, T("f.firmware")), "113-REMBRANDT-X37");
-    ASSERT_TRUE(row(ident, T("f.pcie_link")));
-    EXPECT_EQ(row(ident, T("f.shader_cores"))->note, "DRM (12 \u00d7 64)");
-    const Card& clock = page.cards[1];
-    EXPECT_EQ(value(clock, T("f.gpu_freq_cur")), "2.00 GHz");
-    EXPECT_EQ(row(clock, T("f.gpu_freq_cur"))->live, "gpu.freq:card0");
-    EXPECT_EQ(value(clock, T("f.gpu_freq_max")), "2.20 GHz");
-    EXPECT_EQ(row(clock, T("f.memory_clock"))->live, "gpu.mclk:card0");
-    EXPECT_EQ(value(clock, T("f.gpu_freq_levels")), "200 MHz  [400 MHz]  2.20 GHz");
-    EXPECT_EQ(value(clock, "Fabric").empty(), false);
-    const Card& status = page.cards[2];
-    ASSERT_EQ(status.usage.size(), 2u);
-    EXPECT_EQ(status.usage[0].used, 256u << 20);
-    EXPECT_EQ(status.usage[1].label, T("f.gtt_total"));
-    EXPECT_EQ(value(status, T("f.voltage")), "0.900 V");
-    EXPECT_EQ(value(status, T("f.power_now")), "15.0 W");
-    EXPECT_EQ(value(status, T("f.memory_type")), "LPDDR5");
-    EXPECT_EQ(value(status, T("f.memory_bus")), "128 Bit");
-    const Card& video = page.cards[3];
-    ASSERT_EQ(video.chips.size(), 2u);
-    EXPECT_EQ(video.chips[0].label, "H.264  \u25bc\u25b2");
-    EXPECT_EQ(video.chips[0].note, T("f.decode") + " + " + T("f.encode") + "  4,096\u00d72,304");
-    EXPECT_EQ(video.chips[1].note, T("f.decode"));  // no size given
-    EXPECT_FALSE(video.wide);
-    const Card& firmware = page.cards[5];
-    EXPECT_EQ(firmware.rows[0].value, "0x00001234");
-    EXPECT_EQ(firmware.rows[0].extra, "feat 45");
-    EXPECT_EQ(firmware.rows[1].extra, "");
-    const Card& ports = page.cards[6];
-    EXPECT_EQ(value(ports, "DP-1"), "2560x1440");
-    EXPECT_EQ(value(ports, "eDP-1"), "2880x1800");
-    const Card& external = page.cards[7];
-    EXPECT_EQ(value(external, T("f.model")), "ZQ View 27");
-    EXPECT_EQ(value(external, T("f.serial")), "ZQ27A0042");
-    EXPECT_EQ(value(external, T("f.physical_size")), "27.0\"");
+    // Driver answers reach their rows: clocks, memory use, codecs, firmware.
+    EXPECT_EQ(row(page.cards[1], T("f.gpu_freq_cur"))->live, "gpu.freq:card0");
+    EXPECT_EQ(value(page.cards[1], T("f.gpu_freq_cur")), "2.00 GHz");
+    EXPECT_EQ(page.cards[2].usage[0].used, 256u << 20);
+    EXPECT_EQ(value(page.cards[2], T("f.memory_type")), "LPDDR5");
+    EXPECT_EQ(page.cards[3].chips[0].note, T("f.decode") + " + " + T("f.encode") + "  4,096\u00d72,304");
+    EXPECT_EQ(page.cards[5].rows[0].extra, "feat 45");
+    EXPECT_EQ(value(page.cards[7], T("f.model")), "ZQ View 27");
     EXPECT_EQ(value(page.cards[8], T("f.screen_size")), "2,880 \u00d7 1,800");
-    EXPECT_EQ(page.cards[8].rows[0].extra, "");
 }
 
 TEST_F(GpuPage, DiscreteCardPortsAndIntelIgpu) {
@@ -161,10 +123,7 @@ TEST_F(GpuPage, DiscreteCardPortsAndIntelIgpu) {
         for (const Card& c : page.cards)
             for (const probe::Row& r : c.rows) EXPECT_TRUE(util::is_valid_utf8(r.name + r.value)) << r.value;
         EXPECT_EQ(page.subline, T("value.discrete") + "   \u00b7   amdgpu");
-        const Card& ident = page.cards[0];
-        EXPECT_EQ(ident.title, T("sec.gpu"));
-        EXPECT_EQ(value(ident, T("f.pcie_link")), "PCIe 4.0 \u00d716");
-        EXPECT_EQ(row(ident, T("f.pcie_link"))->extra, "");  // at its maximum
+        EXPECT_EQ(row(page.cards[0], T("f.pcie_link"))->extra, "");  // at its maximum
         const Card* ports = nullptr;
         for (const Card& c : page.cards)
             if (c.title == T("f.max_child")) ports = &c;
@@ -173,8 +132,7 @@ TEST_F(GpuPage, DiscreteCardPortsAndIntelIgpu) {
         ASSERT_EQ(ports->rows.size(), 3u);
         EXPECT_EQ(ports->rows[1].name, "DP-2");
         EXPECT_TRUE(util::starts_with(ports->rows[1].value, "3840x2160"));
-        EXPECT_EQ(ports->rows[2].name, T("value.disconnected"));
-        EXPECT_EQ(ports->rows[2].value, "1");
+        EXPECT_EQ(ports->rows[2].value, "1");  // not connected
         const Card& last = page.cards.back();
         EXPECT_EQ(last.subtitle, "DP-2");  // its EDID file is empty
         EXPECT_TRUE(last.rows.empty());
@@ -190,12 +148,7 @@ TEST_F(GpuPage, DiscreteCardPortsAndIntelIgpu) {
         // The execution units are what the label names, not the subslices.
         EXPECT_EQ(page.stats[0].label, "Execution Units");
         EXPECT_EQ(page.stats[0].value, "96");
-        EXPECT_EQ(page.cards[0].title, T("sec.igpu"));
-        EXPECT_EQ(value(page.cards[0], "Execution Units"), "96");
-        EXPECT_EQ(value(page.cards[1], T("f.gpu_freq_cur")), "700 MHz");
-        EXPECT_EQ(value(page.cards[1], T("f.gpu_freq_max")), "1.40 GHz");
-        EXPECT_EQ(row(page.cards[1], T("f.gpu_freq_max"))->note, "sysfs");
-        EXPECT_EQ(page.cards.back().title, T("sec.monitor"));
+        EXPECT_EQ(value(page.cards[1], T("f.gpu_freq_max")), "1.40 GHz");  // from sysfs
         EXPECT_EQ(value(page.cards.back(), T("f.model")), "ZQ Panel 14");
     }
 }
