@@ -7,7 +7,6 @@
 #include "probe_gpu.h"
 
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 
 #include "i18n.h"
@@ -56,8 +55,8 @@ void take_timing(const unsigned char* d, Edid& e) {
     const int width = twelve_bits(d[12], d[14] >> 4);
     const int height = twelve_bits(d[13], d[14] & 0x0F);
     if (h_active != 0 && v_active != 0) {
-        // An interlaced timing describes one field: the frame has twice the
-        // lines, and the rate is the field rate over half a line more.
+        // An interlaced timing describes one field: the frame has twice its
+        // lines, and each field lasts half a line longer than it says.
         const bool interlaced = (d[17] & 0x80) != 0;
         const double total =
             static_cast<double>(h_active + h_blank) * (v_active + v_blank + (interlaced ? 0.5 : 0));
