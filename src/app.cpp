@@ -48,6 +48,8 @@ constexpr TabSpec TAB_SPECS[] = {
      0},
     {"topo", "sec.topology", &App::m_topo, &App::m_sel_topo, probe::collect_topology, nullptr,
      probe::refresh_live_topology, 1},
+    {"gpu", "tree.graphics", &App::m_gpu, &App::m_sel_gpu, probe::collect_gpu, probe::has_gpu,
+     probe::refresh_live_gpu, 4},
     {"memory", "tree.memory", &App::m_ram, &App::m_sel_ram, probe::collect_memory, nullptr,
      probe::refresh_live_memory, 3},
 };

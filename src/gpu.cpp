@@ -10,6 +10,7 @@
 #include <i915_drm.h>
 
 #include "hw/ids.h"
+#include "sensors.h"
 #include "util.h"
 
 namespace gpu {
@@ -128,7 +129,8 @@ void query_amdgpu(Device& dev) {
     if (amdgpu_query(fd, AMDGPU_INFO_DEV_INFO, info, sizeof info, 0)) apply_device_info(info, sizeof info, dev);
     query_amdgpu_codecs(fd, dev);
     query_amdgpu_firmware(fd, dev);
-    query_amdgpu_sensors(fd, dev);
+    // The sensors are asked by refresh_live right after, which starts from
+    // fresh live fields: asking them here too would only double the queries.
     ::close(fd);
     read_ip_blocks(dev);
 }
@@ -191,15 +193,16 @@ void read_connectors(Device& dev) {
     }
 }
 
+// The device's own monitor chips, read by the one channel rule of the
+// sensors module; the first chip with a temperature ends the search.
 void read_hwmon(Device& dev) {
     const std::string base = device_dir(dev.card) + "/hwmon";
     for (const std::string& hw : util::list_dir(base, "hwmon")) {
         const std::string dir = base + "/" + hw;
-        std::string temp = util::read_file(dir + "/temp1_input");
-        if (!temp.empty()) dev.temperature_c = util::to_double(temp, 0.0) / 1000.0;
-        std::string power = util::read_file(dir + "/power1_average");
-        if (power.empty()) power = util::read_file(dir + "/power1_input");
-        if (!power.empty()) dev.power_w = util::to_double(power, 0.0) / 1000000.0;
+        double value = 0.0;
+        if (sensors::read_channel(dir + "/temp1", sensors::Kind::Temperature, value))
+            dev.temperature_c = value;
+        if (sensors::read_channel(dir + "/power1", sensors::Kind::Power, value)) dev.power_w = value;
         if (dev.temperature_c > -300.0) return;
     }
 }
@@ -359,7 +362,26 @@ uint32_t parse_dpm_active(const std::string& path, uint32_t* max_khz) {
 
 }  // namespace detail
 
+namespace {
+
+// A kept record is refreshed again and again: every reading starts unknown,
+// or the "only while unknown" rules below would keep the first values.
+void reset_live(Device& dev) {
+    const Device fresh;
+    dev.busy_percent = fresh.busy_percent;
+    dev.vram_used = fresh.vram_used;
+    dev.gtt_used = fresh.gtt_used;
+    dev.cur_khz = fresh.cur_khz;
+    dev.mem_khz = fresh.mem_khz;
+    dev.temperature_c = fresh.temperature_c;
+    dev.power_w = fresh.power_w;
+    dev.voltage_v = fresh.voltage_v;
+}
+
+}  // namespace
+
 void refresh_live(Device& dev) {
+    reset_live(dev);
     const std::string dir = device_dir(dev.card);
     if (dev.driver == "amdgpu") {
         int fd = open_render_node(dev.card);
@@ -390,15 +412,38 @@ void refresh_live(Device& dev) {
     if (dev.temperature_c <= -300.0 || dev.power_w < 0.0) read_hwmon(dev);
 }
 
+bool runtime_suspended(const Device& dev) {
+    return util::read_file(device_dir(dev.card) + "/power/runtime_status") == "suspended";
+}
+
+bool refresh_awake(Device& dev) {
+    if (runtime_suspended(dev)) return false;
+    refresh_live(dev);
+    return true;
+}
+
+namespace {
+
+// Connector entries such as card0-DP-1 share the prefix; a card without a
+// device directory (a render-only leftover) is no device.
+bool is_card(const std::string& name) {
+    return name.find('-') == std::string::npos && util::is_dir(device_dir(name));
+}
+
+}  // namespace
+
+bool any_device() {
+    for (const std::string& card : util::list_dir(DRM_BASE, "card"))
+        if (is_card(card)) return true;
+    return false;
+}
+
 std::vector<Device> collect() {
     std::vector<Device> devices;
     if (!util::is_dir(DRM_BASE)) return devices;
     const hw::Ids& ids = hw::Ids::instance();
-    for (const std::string& card : util::list_dir(DRM_BASE, "card")) {
-        if (card.find('-') != std::string::npos) continue;
-        if (!util::is_dir(device_dir(card))) continue;
-        devices.push_back(read_device(card, ids));
-    }
+    for (const std::string& card : util::list_dir(DRM_BASE, "card"))
+        if (is_card(card)) devices.push_back(read_device(card, ids));
     std::stable_sort(devices.begin(), devices.end(),
                      [](const Device& a, const Device& b) { return a.integrated && !b.integrated; });
     return devices;

@@ -84,11 +84,20 @@ std::vector<Device> collect();
 // so one collection of all pages opens each render node once.
 const std::vector<Device>& snapshot();
 void forget_snapshot();
+// True when `collect` would find a device; costs one directory listing.
+bool any_device();
 // The one naming rule of every page.
 std::string display_name(const Device& dev);
-// Completes the live readings of one device (load, memory use, clocks,
-// temperature, power, voltage).
+// Reads the live readings of one device afresh (load, memory use, clocks,
+// temperature, power, voltage); a record kept from an earlier call is reset
+// first, so every reading is as current as a new record's.
 void refresh_live(Device& dev);
+// The kernel has put the device to sleep (runtime power management). Opening
+// its render node or reading its driver's files would wake it again.
+bool runtime_suspended(const Device& dev);
+// `refresh_live` for a device that is awake; a suspended one is left alone,
+// record and all, and false comes back. For the refreshers of every tick.
+bool refresh_awake(Device& dev);
 
 // Driver answers are decoded by pure functions so that they can be checked
 // against hand-filled records; the ioctl itself sits behind `ioctl_fn`.

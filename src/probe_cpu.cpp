@@ -885,12 +885,31 @@ struct IntegratedGpu {
     gpu::Device dev;
 };
 
-// The first integrated device in enumeration order; the unsuffixed graphics
-// keys of this page always mean that one.
-IntegratedGpu first_integrated() {
-    for (gpu::Device& d : gpu::collect())
-        if (d.integrated) return {true, std::move(d)};
-    return {};
+// The first integrated device of the page collection's snapshot; the
+// unsuffixed graphics keys of this page always mean that one. The refresher
+// keeps the record the page was built from and refreshes it in place.
+IntegratedGpu& kept_igpu() {
+    static IntegratedGpu kept;
+    return kept;
+}
+
+const IntegratedGpu& take_integrated() {
+    IntegratedGpu& kept = kept_igpu();
+    kept = {};
+    for (const gpu::Device& d : gpu::snapshot())
+        if (d.integrated) {
+            kept = {true, d};
+            break;
+        }
+    return kept;
+}
+
+// Null without an integrated device; a sleeping one keeps its last readings.
+const IntegratedGpu* refreshed_igpu() {
+    IntegratedGpu& kept = kept_igpu();
+    if (!kept.found) return nullptr;
+    gpu::refresh_awake(kept.dev);
+    return &kept;
 }
 
 int64_t now_ms() { return g_get_monotonic_time() / 1000; }
@@ -943,25 +962,17 @@ Card power_draw_card(const IntegratedGpu& igpu) {
     return card;
 }
 
-std::string igpu_model(const gpu::Device& d, const std::string& cpu_model, std::string& note) {
-    note = d.pci;
-    if (!d.name.empty()) return d.name;
-    size_t p = cpu_model.find(" w/ ");
-    if (p != std::string::npos && p + 4 < cpu_model.size()) {
-        std::string tail = util::trim(cpu_model.substr(p + 4));
-        if (!tail.empty()) {
-            note = "model name";
-            return tail;
-        }
-    }
-    return util::to_hex(d.vendor_id, 4) + ":" + util::to_hex(d.device_id, 4);
+// The model row's note names where the name came from: the PCI address for
+// a named device, the processor's model name when the naming rule took it.
+std::string igpu_note(const gpu::Device& d, const std::string& model) {
+    const std::string ids = util::to_hex(d.vendor_id, 4) + ":" + util::to_hex(d.device_id, 4);
+    return d.name.empty() && model != ids ? "model name" : d.pci;
 }
 
-Card igpu_card(const gpu::Device& d, const std::string& cpu_model) {
+Card igpu_card(const gpu::Device& d) {
     Card card = make_card("sec.igpu");
-    std::string note;
-    std::string model = igpu_model(d, cpu_model, note);
-    add_live(card, tr("f.model"), model, note, "");
+    const std::string model = gpu::display_name(d);
+    add_live(card, tr("f.model"), model, igpu_note(d, model), "");
     if (d.compute_units != 0)
         add_live(card, d.shader_label.empty() ? tr("f.compute_units") : d.shader_label.c_str(),
                  util::fmt_int(d.compute_units), "DRM", "");
@@ -988,9 +999,9 @@ Page collect_cpu(int socket) {
     append_if_not_empty(page, clock_card(f));
     append_if_not_empty(page, power_card(f));
     append_if_not_empty(page, cstates_card(f));
-    const IntegratedGpu igpu = first_integrated();
+    const IntegratedGpu& igpu = take_integrated();
     append_if_not_empty(page, power_draw_card(igpu));
-    if (igpu.found) append_if_not_empty(page, igpu_card(igpu.dev, f.model));
+    if (igpu.found) append_if_not_empty(page, igpu_card(igpu.dev));
     append_if_not_empty(page, cache_card(f));
     if (!f.scope_cpus.empty()) append_if_not_empty(page, cores_card(f));
     const std::vector<std::string> flags = read_flags(*f.first);
@@ -1018,7 +1029,7 @@ struct LiveValues {
     uint64_t lo = 0, hi = 0;
     double temperature = NO_TEMPERATURE;
     double watt = -1.0;
-    IntegratedGpu igpu;
+    const IntegratedGpu* igpu = nullptr;
 };
 
 bool live_text(const std::string& key, const LiveValues& v, std::string& out) {
@@ -1031,17 +1042,17 @@ bool live_text(const std::string& key, const LiveValues& v, std::string& out) {
     } else if (key == "cpu.power") {
         if (v.watt < 0.0) return false;
         out = watts(v.watt);
-    } else if (!v.igpu.found) {
+    } else if (!v.igpu) {
         return false;
     } else if (key == "gpu.freq") {
-        if (v.igpu.dev.cur_khz == 0) return false;
-        out = util::fmt_khz(v.igpu.dev.cur_khz);
+        if (v.igpu->dev.cur_khz == 0) return false;
+        out = util::fmt_khz(v.igpu->dev.cur_khz);
     } else if (key == "gpu.busy") {
-        if (v.igpu.dev.busy_percent < 0) return false;
-        out = util::fmt_percent(v.igpu.dev.busy_percent, 0);
+        if (v.igpu->dev.busy_percent < 0) return false;
+        out = util::fmt_percent(v.igpu->dev.busy_percent, 0);
     } else if (key == "soc.power") {
-        if (v.igpu.dev.power_w < 0.0) return false;
-        out = watts(v.igpu.dev.power_w);
+        if (v.igpu->dev.power_w < 0.0) return false;
+        out = watts(v.igpu->dev.power_w);
     } else {
         return false;
     }
@@ -1076,9 +1087,9 @@ void refresh_live_cpu(Page& page) {
         if (s.live == "stat.freq" && v.hi != 0) s.value = util::fmt_khz(v.hi);
         if (s.live == "stat.temp" && v.temperature > NO_TEMPERATURE) s.value = util::fmt_double(v.temperature, 0);
     }
-    // Enumerating the graphics devices costs driver queries; a page without
+    // Refreshing the graphics device costs driver queries; a page without
     // integrated-graphics rows has nothing for them to update.
-    if (has_graphics_rows(page)) v.igpu = first_integrated();
+    if (has_graphics_rows(page)) v.igpu = refreshed_igpu();
     for (Card& card : page.cards)
         for (Row& row : card.rows) {
             if (row.live.empty()) continue;

@@ -100,12 +100,9 @@ std::string chip_place(const std::string& dir, const std::string& chip) {
 
 void add_channel(std::vector<Reading>& out, const Group& g, const std::string& base, const std::string& chip,
                  const std::string& place) {
-    std::string input = base + "_input";
-    if (!util::path_exists(input) && g.kind == Kind::Power) input = base + "_average";
-    if (!util::path_exists(input)) return;
-    const std::string raw = util::read_file(input);
-    if (raw.empty()) return;
-    const double value = util::to_double(raw, 0.0);
+    const std::string input = channel_file(base, g.kind);
+    double value = 0.0;
+    if (input.empty() || !read_channel(base, g.kind, value)) return;
     // An unconnected voltage input reads 0 on many Super I/O chips.
     if (g.kind == Kind::Voltage && value == 0.0) return;
     Reading r;
@@ -113,7 +110,7 @@ void add_channel(std::vector<Reading>& out, const Group& g, const std::string& b
     r.chip = chip;
     r.place = place;
     r.label = util::read_file(base + "_label");
-    r.value = value / g.divisor;
+    r.value = value;
     r.path = input;
     r.max = read_scaled(base + "_max", g.divisor);
     r.crit = read_scaled(base + "_crit", g.divisor);
@@ -130,6 +127,21 @@ void add_chip(std::vector<Reading>& out, const std::string& dir) {
 }
 
 }  // namespace
+
+std::string channel_file(const std::string& base, Kind kind) {
+    const std::string input = base + "_input";
+    if (util::path_exists(input)) return input;
+    if (kind == Kind::Power && util::path_exists(base + "_average")) return base + "_average";
+    return {};
+}
+
+bool read_channel(const std::string& base, Kind kind, double& value) {
+    const std::string file = channel_file(base, kind);
+    const std::string raw = file.empty() ? std::string() : util::read_file(file);
+    if (raw.empty()) return false;
+    value = util::to_double(raw, 0.0) / divisor_of(kind);
+    return true;
+}
 
 std::vector<Reading> collect() {
     std::vector<Reading> out;

@@ -23,6 +23,13 @@ struct Reading {
     double read_at = -1.0;  // monotonic seconds of the last re-read; -1: never re-read
 };
 
+// The file one channel (such as ".../hwmon3/temp1") is read from: its
+// "_input" file, for power its "_average" file where there is no input;
+// empty when it has neither.
+std::string channel_file(const std::string& base, Kind kind);
+// The channel's value in °C, rpm, V, A or W; false when it cannot be read.
+bool read_channel(const std::string& base, Kind kind, double& value);
+
 // Every channel of every named chip: processor chips first, graphics second,
 // the rest after them, each group in chip and channel order. Two calls give
 // the same list while the set of channels does not change.

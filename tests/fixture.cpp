@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "gpu.h"
 #include "util.h"
 
 namespace fs = std::filesystem;
@@ -27,6 +28,12 @@ std::string make_temp_dir() {
     return made ? std::string(made) : std::string();
 }
 
+// Another machine: the graphics enumeration of the last one is no longer true.
+void switch_root(const std::string& root) {
+    util::set_root_prefix(root);
+    gpu::forget_snapshot();
+}
+
 void remove_tree(const std::string& path) {
     std::error_code ec;
     if (!path.empty()) fs::remove_all(path, ec);
@@ -34,15 +41,11 @@ void remove_tree(const std::string& path) {
 
 }  // namespace
 
-ScopedRoot::ScopedRoot(const std::string& root) : m_previous(util::root_prefix()) {
-    util::set_root_prefix(root);
-}
+ScopedRoot::ScopedRoot(const std::string& root) : m_previous(util::root_prefix()) { switch_root(root); }
 
-ScopedRoot::~ScopedRoot() { util::set_root_prefix(m_previous); }
+ScopedRoot::~ScopedRoot() { switch_root(m_previous); }
 
-FixtureRoot::FixtureRoot() : m_dir(make_temp_dir()), m_previous(util::root_prefix()) {
-    util::set_root_prefix(m_dir);
-}
+FixtureRoot::FixtureRoot() : m_dir(make_temp_dir()), m_previous(util::root_prefix()) { switch_root(m_dir); }
 
 FixtureRoot::FixtureRoot(const std::string& data_tree) : FixtureRoot() {
     std::error_code ec;
@@ -52,7 +55,7 @@ FixtureRoot::FixtureRoot(const std::string& data_tree) : FixtureRoot() {
 }
 
 FixtureRoot::~FixtureRoot() {
-    util::set_root_prefix(m_previous);
+    switch_root(m_previous);
     remove_tree(m_dir);
 }
 

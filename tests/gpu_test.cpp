@@ -1,10 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <amdgpu_drm.h>
-#include <cstring>
-#include <i915_drm.h>
-#include <map>
-
+#include "fake_drm.h"
 #include "fixture.h"
 #include "gpu.h"
 
@@ -12,77 +8,8 @@ namespace {
 
 using gpu::Device;
 namespace d = gpu::detail;
-
-// Plays an amdgpu or i915 driver behind the ioctl seam: answers from tables
-// keyed by query and sub-type, and records what was asked.
-struct FakeDriver {
-    drm_amdgpu_info_device dev_info{};
-    std::map<uint32_t, uint32_t> sensors;
-    std::map<uint32_t, drm_amdgpu_info_firmware> firmware;
-    std::map<uint32_t, drm_amdgpu_info_video_caps> caps;
-    bool memory_answers = false;
-    drm_amdgpu_memory_info memory{};
-    std::map<int32_t, int32_t> i915_params;
-    std::vector<std::pair<uint32_t, uint32_t>> asked;  // query, first union word
-
-    static FakeDriver* current;
-
-    static int ioctl(int, unsigned long request, void* arg) {
-        FakeDriver& f = *current;
-        if (request == DRM_IOCTL_I915_GETPARAM) {
-            auto* p = static_cast<drm_i915_getparam_t*>(arg);
-            auto it = f.i915_params.find(p->param);
-            if (it == f.i915_params.end()) return -1;
-            *p->value = it->second;
-            return 0;
-        }
-        if (request != DRM_IOCTL_AMDGPU_INFO) return -1;
-        drm_amdgpu_info info;
-        std::memcpy(&info, arg, sizeof info);
-        uint32_t word = 0;
-        std::memcpy(&word, static_cast<unsigned char*>(arg) + 16, sizeof word);
-        f.asked.emplace_back(info.query, word);
-        void* out = reinterpret_cast<void*>(static_cast<uintptr_t>(info.return_pointer));
-        auto answer = [&](const void* src, size_t n) {
-            std::memcpy(out, src, std::min<size_t>(n, info.return_size));
-            return 0;
-        };
-        switch (info.query) {
-            case AMDGPU_INFO_DEV_INFO:
-                return answer(&f.dev_info, sizeof f.dev_info);
-            case AMDGPU_INFO_SENSOR: {
-                auto it = f.sensors.find(word);
-                return it == f.sensors.end() ? -1 : answer(&it->second, sizeof it->second);
-            }
-            case AMDGPU_INFO_FW_VERSION: {
-                auto it = f.firmware.find(word);
-                return it == f.firmware.end() ? -1 : answer(&it->second, sizeof it->second);
-            }
-            case AMDGPU_INFO_VIDEO_CAPS: {
-                auto it = f.caps.find(word);
-                return it == f.caps.end() ? -1 : answer(&it->second, sizeof it->second);
-            }
-            case AMDGPU_INFO_MEMORY:
-                return f.memory_answers ? answer(&f.memory, sizeof f.memory) : -1;
-        }
-        return -1;
-    }
-};
-FakeDriver* FakeDriver::current = nullptr;
-
-class WithFakeDriver : public ::testing::Test {
-protected:
-    void SetUp() override {
-        FakeDriver::current = &driver;
-        d::ioctl_fn = FakeDriver::ioctl;
-    }
-    void TearDown() override {
-        d::ioctl_fn = saved;
-        FakeDriver::current = nullptr;
-    }
-    FakeDriver driver;
-    d::IoctlFn saved = d::ioctl_fn;
-};
+using zqtest::FakeDriver;
+using zqtest::WithFakeDriver;
 
 TEST(GpuEnumeration, NoDrmClassOrOnlyConnectors) {
     zqtest::FixtureRoot root;
@@ -124,8 +51,8 @@ TEST(GpuEnumeration, ApuLaptopWithoutDriverAnswers) {
     EXPECT_EQ(g.clocks[2].label, "fclk");
     ASSERT_EQ(g.connectors.size(), 2u);
     EXPECT_EQ(g.connectors[0].name, "DP-1");
-    EXPECT_FALSE(g.connectors[0].connected);
-    EXPECT_EQ(g.connectors[0].mode, "");
+    EXPECT_TRUE(g.connectors[0].connected);  // the external monitor
+    EXPECT_EQ(g.connectors[0].mode, "2560x1440");
     EXPECT_EQ(g.connectors[1].name, "eDP-1");
     EXPECT_TRUE(g.connectors[1].connected);
     EXPECT_EQ(g.connectors[1].mode, "2880x1800");
@@ -143,7 +70,7 @@ TEST(GpuEnumeration, DiscreteCardIntelIgpuAndVm) {
         ASSERT_EQ(devs.size(), 1u);
         EXPECT_FALSE(devs[0].integrated);
         EXPECT_EQ(devs[0].card, "card1");
-        EXPECT_DOUBLE_EQ(devs[0].power_w, 31.0);  // power1_average preferred
+        EXPECT_DOUBLE_EQ(devs[0].power_w, 31.0);  // power1_average: no power1_input here
         EXPECT_EQ(devs[0].busy_percent, 0);
         EXPECT_EQ(devs[0].cur_khz, 800000u);
     }
@@ -353,6 +280,7 @@ TEST(GpuHwmon, FirstDirectoryWithTemperatureWins) {
     root.symlink("/sys/class/drm/card0/device", "../../../devices/pci0000:00/0000:00:02.0");
     root.symlink(dev + "/driver", "../../../bus/pci/drivers/nouveau");
     root.write(dev + "/hwmon/hwmon1/power1_input", "15000000\n");
+    root.write(dev + "/hwmon/hwmon1/power1_average", "99000000\n");  // input first, as on the sensors card
     root.write(dev + "/hwmon/hwmon2/temp1_input", "61000\n");
     root.write(dev + "/hwmon/hwmon10/temp1_input", "99000\n");
     auto devs = gpu::collect();
@@ -395,8 +323,62 @@ TEST_F(WithFakeDriver, AmdgpuQueriesFillTheRecord) {
     EXPECT_EQ(g.firmwares[1].name, "VCN");
     EXPECT_EQ(g.firmwares[1].version, 0x0311001au);
     ASSERT_EQ(g.codecs.size(), 1u);
-    // Device info, 2 codec passes, 15 firmware, 6 sensors + memory, then 6 + 1 more on refresh.
-    EXPECT_EQ(driver.asked.size(), 1u + 2 + 15 + 7 + 7);
+    // Device info, 2 codec passes, 15 firmware, then 6 sensors + memory once, by the live refresh.
+    EXPECT_EQ(driver.asked.size(), 1u + 2 + 15 + 7);
+}
+
+TEST(GpuLive, KeptRecordFollowsEveryRefresh) {
+    zqtest::FixtureRoot root("gpu/apu");
+    const std::string dev = "/sys/devices/pci0000:00/0000:00:08.1/0000:04:00.0";
+    auto devs = gpu::collect();
+    ASSERT_EQ(devs.size(), 1u);
+    Device kept = devs[0];
+    const struct {
+        const char* busy;
+        const char* used;
+        const char* sclk;
+        const char* temp;
+        int want_busy;
+        uint64_t want_used;
+        uint32_t want_khz;
+        double want_temp;
+    } steps[] = {
+        {"20\n", "300\n", "0: 200Mhz\n1: 400Mhz\n2: 2200Mhz *\n", "50000\n", 20, 300, 2200000, 50.0},
+        {"35\n", "100\n", "0: 200Mhz *\n1: 400Mhz\n2: 2200Mhz\n", "41000\n", 35, 100, 200000, 41.0},
+        {"", "", "", "", -1, 0, 0, -300.0},  // files gone: unknown again, not stuck
+    };
+    for (const auto& step : steps) {
+        root.write(dev + "/gpu_busy_percent", step.busy);
+        root.write(dev + "/mem_info_vram_used", step.used);
+        root.write(dev + "/pp_dpm_sclk", step.sclk);
+        root.write(dev + "/hwmon/hwmon4/temp1_input", step.temp);
+        gpu::refresh_live(kept);
+        EXPECT_EQ(kept.busy_percent, step.want_busy);
+        EXPECT_EQ(kept.vram_used, step.want_used);
+        EXPECT_EQ(kept.cur_khz, step.want_khz);
+        EXPECT_DOUBLE_EQ(kept.temperature_c, step.want_temp);
+    }
+    EXPECT_EQ(kept.vram_total, devs[0].vram_total);  // the static fields stay
+    EXPECT_EQ(kept.connectors.size(), devs[0].connectors.size());
+}
+
+TEST_F(WithFakeDriver, SuspendedDeviceIsNeitherOpenedNorRead) {
+    driver.sensors = {{AMDGPU_INFO_SENSOR_GPU_LOAD, 5}};
+    zqtest::FixtureRoot root("gpu/discrete");
+    const std::string dev = "/sys/devices/pci0000:00/0000:00:01.1/0000:01:00.0/0000:02:00.0/0000:03:00.0";
+    root.write(dev + "/power/runtime_status", "active\n");
+    auto devs = gpu::collect();
+    ASSERT_EQ(devs.size(), 1u);
+    EXPECT_FALSE(gpu::runtime_suspended(devs[0]));
+    driver.asked.clear();
+    root.write(dev + "/power/runtime_status", "suspended\n");
+    root.write(dev + "/gpu_busy_percent", "77\n");
+    EXPECT_FALSE(gpu::refresh_awake(devs[0]));
+    EXPECT_TRUE(driver.asked.empty());
+    EXPECT_EQ(devs[0].busy_percent, 5);  // the last reading stays
+    root.write(dev + "/power/runtime_status", "active\n");
+    EXPECT_TRUE(gpu::refresh_awake(devs[0]));
+    EXPECT_EQ(driver.asked.size(), 7u);
 }
 
 TEST_F(WithFakeDriver, I915ExecutionUnits) {

@@ -8,7 +8,9 @@
 #include <thread>
 
 #include "cpu_machines.h"
+#include "fake_drm.h"
 #include "fixture.h"
+#include "gpu.h"
 #include "i18n.h"
 #include "probe.h"
 #include "probe_cpu.h"
@@ -27,6 +29,7 @@ protected:
         I18n::instance().set_language("en");
         util::set_number_format(".", ",");
         power::forget_zone();
+        gpu::forget_snapshot();
         ::unsetenv("SNAP_NAME");
     }
     void TearDown() override {
@@ -224,6 +227,36 @@ TEST_F(CpuPower, ApuLaptopShowsGraphicsPowerAndLoad) {
     EXPECT_EQ(value(card(page, "sec.igpu"), "f.gpu_load"), "63 %");
 }
 
+TEST_F(CpuPower, RefreshKeepsTheIntegratedDeviceAndLetsItSleep) {
+    zqtest::FakeDriver driver;
+    zqtest::FakeDriver::current = &driver;
+    const gpu::detail::IoctlFn saved = gpu::detail::ioctl_fn;
+    gpu::detail::ioctl_fn = zqtest::FakeDriver::ioctl;
+    zqtest::FixtureRoot root;
+    m::write_machine(root.dir(), m::amd_desktop());
+    add_graphics(root, "gpu/apu");
+    root.write("/dev/dri/renderD128", "");
+    Page page = probe::collect_cpu(-1);
+    for (uint32_t load : {21u, 34u}) {
+        driver.asked.clear();
+        driver.sensors[AMDGPU_INFO_SENSOR_GPU_LOAD] = load;
+        probe::refresh_live_cpu(page);
+        EXPECT_EQ(value(card(page, "sec.igpu"), "f.gpu_load"), std::to_string(load) + " %");
+        // Its sensors and memory use only: no enumeration, no capability queries.
+        EXPECT_EQ(driver.asked.size(), 7u);
+        for (const auto& [query, word] : driver.asked)
+            EXPECT_TRUE(query == AMDGPU_INFO_SENSOR || query == AMDGPU_INFO_MEMORY) << query;
+    }
+    root.write("/sys/devices/pci0000:00/0000:00:08.1/0000:04:00.0/power/runtime_status", "suspended\n");
+    driver.asked.clear();
+    driver.sensors[AMDGPU_INFO_SENSOR_GPU_LOAD] = 90;
+    probe::refresh_live_cpu(page);
+    EXPECT_TRUE(driver.asked.empty());
+    EXPECT_EQ(value(card(page, "sec.igpu"), "f.gpu_load"), "34 %");
+    gpu::detail::ioctl_fn = saved;
+    zqtest::FakeDriver::current = nullptr;
+}
+
 TEST_F(CpuPower, DesktopWithDiscreteCardOnly) {
     zqtest::FixtureRoot root;
     m::write_machine(root.dir(), m::amd_desktop());
@@ -283,6 +316,7 @@ TEST_F(CpuPower, IntegratedModelFallsBackToProcessorNameThenIds) {
                              : line + "\n";
     root.write("/proc/cpuinfo", with_graphics);
     root.write(dev + "/device", "0xffff\n");  // an id no database names
+    gpu::forget_snapshot();                     // a new page collection
     page = probe::collect_cpu(-1);
     igpu = card(page, "sec.igpu");
     ASSERT_TRUE(igpu);
