@@ -421,7 +421,9 @@ TEST_F(Shell, ColoursDialogShowsTheAppliedColours) {
 
 TEST_F(Shell, StartViewNamesTheTabOpenedOnTheNextStart) {
     for (int stored : {0, 1, 2}) {
+        // Start-up reads the settings file: the stored view goes there.
         SettingsStore::instance().mutable_get().start_tab = stored;
+        SettingsStore::instance().save();
         App& app = start();
         std::string want = start_view_tab(stored);
         bool present = false;
