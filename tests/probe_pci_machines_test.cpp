@@ -25,29 +25,12 @@ Key key_of(const std::string& address) {
     return {d, b, s, f};
 }
 
-bool page_is_utf8(const probe::Page& page) {
-    bool ok = util::is_valid_utf8(page.headline + page.subline);
-    for (const std::string& o : page.selector.options) ok = ok && util::is_valid_utf8(o);
-    for (const probe::Card& c : page.cards) {
-        ok = ok && util::is_valid_utf8(c.title + c.subtitle);
-        for (const probe::Row& r : c.rows) {
-            ok = ok && util::is_valid_utf8(r.name + r.value + r.note + r.extra);
-            for (const std::string& col : r.cols) ok = ok && util::is_valid_utf8(col);
-        }
-    }
-    return ok;
-}
-
-bool same_texts(const probe::Page& a, const probe::Page& b) {
-    if (a.cards.size() != b.cards.size()) return false;
-    for (size_t c = 0; c < a.cards.size(); ++c) {
-        if (a.cards[c].rows.size() != b.cards[c].rows.size()) return false;
-        for (size_t r = 0; r < a.cards[c].rows.size(); ++r) {
-            const probe::Row &x = a.cards[c].rows[r], &y = b.cards[c].rows[r];
-            if (x.name != y.name || x.value != y.value || x.cols != y.cols) return false;
-        }
-    }
-    return true;
+// Every text of the page's rows, for comparing a page with itself after ticks.
+std::vector<std::string> texts(const probe::Page& page) {
+    std::vector<std::string> out;
+    for (const probe::Card& c : page.cards)
+        for (const probe::Row& r : c.rows) out.push_back(r.name + r.value + util::join(r.cols, "|"));
+    return out;
 }
 
 void check_machine(const std::string& name) {
@@ -55,14 +38,12 @@ void check_machine(const std::string& name) {
     const std::vector<std::string> listed = util::list_dir("/sys/bus/pci/devices", "");
     gpu::forget_snapshot();
     probe::Page all = probe::collect_pci(-1);
-    EXPECT_TRUE(page_is_utf8(all));
     EXPECT_EQ(all.subline, I18n::instance().trf("summary.n_devices", static_cast<int>(listed.size())));
 
     std::map<std::string, int> detail_cards;
     for (int cls : all.selector.values) {
         if (cls < 0) continue;
         probe::Page page = probe::collect_pci(cls);
-        EXPECT_TRUE(page_is_utf8(page));
         for (size_t i = 0; i < page.cards.size(); ++i) {
             ++detail_cards[page.cards[i].subtitle];
             if (i == 0) continue;
@@ -96,7 +77,7 @@ void check_machine(const std::string& name) {
 
     probe::Page ticked = all;
     for (int i = 0; i < 10; ++i) probe::refresh_live_pci(ticked);
-    EXPECT_TRUE(same_texts(all, ticked));
+    EXPECT_EQ(texts(all), texts(ticked));
 }
 
 TEST(PciMachines, RecordedTreesShowEveryFunctionOnce) {

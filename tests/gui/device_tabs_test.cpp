@@ -1,6 +1,5 @@
 // The "pci" and "usb" tabs in the real window: present on the machines that
-// have such buses, the PCIe link labels following the tick, the USB bus
-// chooser re-collecting its page.
+// have such buses, the PCIe link labels following the tick.
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
@@ -48,11 +47,6 @@ protected:
         pump();
         return *app_;
     }
-    static std::vector<std::string> tab_names(const App& app) {
-        std::vector<std::string> names;
-        for (const App::TabDef& t : app.m_tabs) names.push_back(t.name);
-        return names;
-    }
     static int tab_index(const App& app, const std::string& name) {
         for (size_t i = 0; i < app.m_tabs.size(); ++i)
             if (name == app.m_tabs[i].name) return static_cast<int>(i);
@@ -96,26 +90,6 @@ TEST_F(DeviceTabs, WorkstationLinksFollowTheTick) {
         retrained += row->live == "pci.link:0000:01:00.0" && label_text(label) == "PCIe 1.0 \u00d716";
     }
     EXPECT_EQ(retrained, 1);
-}
-
-TEST_F(DeviceTabs, UsbBusChooserRecollectsItsPage) {
-    zqtest::FixtureRoot root("workstation");
-    App& app = start();
-    int usb = tab_index(app, "usb");
-    ASSERT_GE(usb, 0);
-    ASSERT_EQ(app.m_usb.selector.values, (std::vector<int>{-1, 1, 2}));
-    app.select_tab(usb);
-    App::on_selector_changed(&app, 2);
-    pump();
-    EXPECT_EQ(app.m_sel_usb, 2);
-    EXPECT_EQ(app.m_usb.selector.selected, 2);
-    EXPECT_EQ(app.m_usb.stats.at(0).value, "1");
-    EXPECT_EQ(app.m_page_index, usb);
-    // The bus leaves while chosen: the refresh shows the whole tree again.
-    for (const char* e : {"2-3", "2-3:1.0"}) root.remove(std::string("/sys/bus/usb/devices/") + e);
-    app.refresh();
-    EXPECT_EQ(app.m_usb.selector.options.size(), 0u);
-    EXPECT_EQ(app.m_usb.stats.at(0).value, "5");
 }
 
 }  // namespace
