@@ -6,7 +6,7 @@ PACKAGES=(
   libgtk-3-dev libdrm-dev
   libgtest-dev
   xvfb xauth dbus dbus-x11 fonts-dejavu-core
-  pci.ids usb.ids
+  pci.ids usb.ids pciutils
   bzip2 util-linux mount sudo procps
   clang-14 libclang-rt-14-dev
 )

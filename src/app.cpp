@@ -52,6 +52,9 @@ constexpr TabSpec TAB_SPECS[] = {
      probe::refresh_live_gpu, 4},
     {"memory", "tree.memory", &App::m_ram, &App::m_sel_ram, probe::collect_memory, nullptr,
      probe::refresh_live_memory, 3},
+    {"pci", "tree.pci", &App::m_pci, &App::m_sel_pci, probe::collect_pci, probe::has_pci, probe::refresh_live_pci,
+     6},
+    {"usb", "tree.usb", &App::m_usb, &App::m_sel_usb, probe::collect_usb_page, probe::has_usb, nullptr, 7},
 };
 constexpr size_t TAB_COUNT = sizeof(TAB_SPECS) / sizeof(TAB_SPECS[0]);
 

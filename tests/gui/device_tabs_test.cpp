@@ -1,0 +1,95 @@
+// The "pci" and "usb" tabs in the real window: present on the machines that
+// have such buses, the PCIe link labels following the tick.
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app.h"
+#include "fixture.h"
+#include "hw/ids.h"
+#include "i18n.h"
+#include "probe.h"
+#include "settings.h"
+#include "util.h"
+
+namespace {
+
+void pump() {
+    while (gtk_events_pending()) gtk_main_iteration();
+}
+
+std::string label_text(GtkWidget* w) { return GTK_IS_LABEL(w) ? gtk_label_get_text(GTK_LABEL(w)) : ""; }
+
+class DeviceTabs : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hw::Ids::instance();  // the machine's databases, not the fixture's
+        setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
+        SettingsStore::instance().mutable_get() = Settings();
+    }
+    void TearDown() override {
+        if (app_) {
+            if (app_->m_timer) g_source_remove(app_->m_timer);
+            if (app_->m_window) gtk_widget_destroy(app_->m_window);
+            pump();
+            app_.reset();
+        }
+        SettingsStore::instance().mutable_get() = Settings();
+    }
+    App& start() {
+        app_ = std::make_unique<App>();
+        char name[] = "zorvantelquist";
+        char* argv[] = {name, nullptr};
+        app_->start_window(1, argv);
+        pump();
+        return *app_;
+    }
+    static int tab_index(const App& app, const std::string& name) {
+        for (size_t i = 0; i < app.m_tabs.size(); ++i)
+            if (name == app.m_tabs[i].name) return static_cast<int>(i);
+        return -1;
+    }
+
+    zqtest::TempDir config_;
+    std::unique_ptr<App> app_;
+};
+
+TEST_F(DeviceTabs, ThisMachineHasPciButNoUsb) {
+    App& app = start();
+    EXPECT_EQ(tab_index(app, "pci") >= 0, util::is_dir("/sys/bus/pci/devices"));
+    EXPECT_EQ(tab_index(app, "usb") >= 0, util::is_dir("/sys/bus/usb/devices"));
+}
+
+TEST_F(DeviceTabs, WorkstationLinksFollowTheTick) {
+    zqtest::FixtureRoot root("workstation");
+    App& app = start();
+    int pci = tab_index(app, "pci"), usb = tab_index(app, "usb");
+    ASSERT_GE(pci, 0);
+    ASSERT_EQ(usb, pci + 1);
+    EXPECT_EQ(app.m_tabs[pci].title, tr("tree.pci"));
+    EXPECT_EQ(app.m_tabs[usb].title, tr("tree.usb"));
+    EXPECT_NE(gtk_stack_get_child_by_name(GTK_STACK(app.m_stack), "usb"), nullptr);
+
+    // Every PCIe link label belongs to the pci page; none to the usb page.
+    std::vector<std::pair<probe::Row*, GtkWidget*>> links;
+    for (auto& pair : app.m_ctx.live_rows)
+        if (util::starts_with(pair.first->live, "pci.link:")) links.push_back(pair);
+    EXPECT_EQ(links.size(), 13u);  // six bridges, seven functions with a link
+    for (const probe::Card& c : app.m_usb.cards)
+        for (const probe::Row& r : c.rows) EXPECT_TRUE(r.live.empty());
+
+    const std::string gpu = util::real_path("/sys/bus/pci/devices/0000:01:00.0");
+    root.write(gpu + "/current_link_speed", "2.5 GT/s PCIe\n");
+    app.tick();
+    int retrained = 0;
+    for (auto& [row, label] : links) {
+        EXPECT_EQ(label_text(label), row->cols.empty() ? row->value : row->cols.back()) << row->live;
+        retrained += row->live == "pci.link:0000:01:00.0" && label_text(label) == "PCIe 1.0 \u00d716";
+    }
+    EXPECT_EQ(retrained, 1);
+}
+
+}  // namespace
