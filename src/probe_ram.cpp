@@ -12,6 +12,7 @@
 #include "hw/root_data.h"
 #include "i18n.h"
 #include "probe.h"
+#include "probe_ram.h"
 #include "util.h"
 
 namespace probe {
@@ -346,11 +347,8 @@ std::string part_number_at(const std::string& raw, size_t from, size_t count) {
     return util::trim(part);
 }
 
-Spd read_spd(const std::string& path) {
+Spd decode_spd(const std::string& raw, const std::string& path) {
     Spd s;
-    // DDR4 and other EEPROMs are smaller: turned away before a byte crosses the bus.
-    if (util::file_size(path) < static_cast<int64_t>(SPD_BYTES)) return s;
-    const std::string raw = util::read_file_head(path, SPD_BYTES);
     if (raw.size() < SPD_BYTES) return s;
     auto byte = [&](size_t at) { return static_cast<uint8_t>(raw[at]); };
     auto le16 = [&](size_t at) { return static_cast<double>(byte(at) + 256 * byte(at + 1)); };
@@ -387,6 +385,12 @@ Spd read_spd(const std::string& path) {
     s.serial = serial;
     s.part_number = part_number_at(raw, 0x209, 30);
     return s;
+}
+
+Spd read_spd(const std::string& path) {
+    // DDR4 and other EEPROMs are smaller: turned away before a byte crosses the bus.
+    if (util::file_size(path) < static_cast<int64_t>(SPD_BYTES)) return {};
+    return decode_spd(util::read_file_head(path, SPD_BYTES), path);
 }
 
 // SPD contents do not change while the program runs, and reading them goes
@@ -573,6 +577,11 @@ Card hugepages_card(const MemoryFrame& f) {
 }
 
 }  // namespace
+
+Card spd_card_of_image(const std::string& raw) {
+    const Spd s = decode_spd(raw, "eeprom");
+    return s.ok ? spd_card(s, 0, 1) : Card{};
+}
 
 Page collect_memory(int bank) {
     Page page;
