@@ -7,7 +7,7 @@ PACKAGES=(
   libgtest-dev
   xvfb xauth dbus dbus-x11 fonts-dejavu-core
   pci.ids usb.ids
-  bzip2 util-linux mount sudo
+  bzip2 util-linux mount sudo e2fsprogs btrfs-progs
   clang-14 libclang-rt-14-dev
 )
 missing=()
