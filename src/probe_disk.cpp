@@ -69,6 +69,11 @@ struct Mount {
     std::string fstype;
 };
 
+struct PersistentNames {
+    std::map<std::string, std::string> label;  // node to its name in /dev/disk/by-label
+    std::map<std::string, std::string> uuid;
+};
+
 struct MountTable {
     std::map<std::string, Mount> by_number;  // "major:minor" of the mounted device
     // File systems that report an anonymous device number (btrfs) are found
@@ -186,10 +191,19 @@ std::string title_of(const Disk& d) {
     return d.model;
 }
 
-std::string lookup_link(const char* dir, const std::string& node) {
+// The persistent names in one udev link directory by the node they point
+// to, read once per page rather than once per partition. The first entry in
+// natural order wins, as when the directory is searched for each node.
+std::map<std::string, std::string> read_links(const char* dir) {
+    std::map<std::string, std::string> by_node;
     for (const std::string& name : util::list_dir(dir, ""))
-        if (util::read_link_base(std::string(dir) + "/" + name) == node) return name;
-    return {};
+        by_node.emplace(util::read_link_base(std::string(dir) + "/" + name), name);
+    return by_node;
+}
+
+std::string lookup_link(const std::map<std::string, std::string>& links, const std::string& node) {
+    auto it = links.find(node);
+    return it == links.end() ? std::string() : it->second;
 }
 
 Stats read_stats(const std::string& dir) {
@@ -551,7 +565,7 @@ std::string usage_text(const std::string& point) {
            tr("disk.in_use");
 }
 
-void add_partitions(Page& page, const Disk& d, const MountTable& mounts) {
+void add_partitions(Page& page, const Disk& d, const MountTable& mounts, const PersistentNames& names) {
     Card card;
     card.title = tr("sec.partition");
     card.subtitle = d.node;
@@ -570,8 +584,8 @@ void add_partitions(Page& page, const Disk& d, const MountTable& mounts) {
             std::string usage = usage_text(m->point);
             if (!usage.empty()) row.cols.push_back(std::move(usage));
         }
-        const std::string label = lookup_link("/dev/disk/by-label", p);
-        const std::string uuid = lookup_link("/dev/disk/by-uuid", p);
+        const std::string label = lookup_link(names.label, p);
+        const std::string uuid = lookup_link(names.uuid, p);
         const std::string name = util::valid_utf8(p);
         row.name = label.empty() ? name : name + "  " + util::valid_utf8(label);
         row.note = "/dev/" + name + (uuid.empty() ? "" : "  \u00b7  " + util::valid_utf8(uuid));
@@ -639,6 +653,7 @@ Page collect_disk(int index) {
         return page;
     }
     const MountTable mounts = read_mounts();
+    const PersistentNames names{read_links("/dev/disk/by-label"), read_links("/dev/disk/by-uuid")};
     const std::vector<sensors::Reading> readings = sensors::collect();
     const std::vector<DriveSensor> temps = drive_sensors(readings);
     const size_t n = disks.size();
@@ -668,7 +683,7 @@ Page collect_disk(int index) {
         add_queue(page, d);
         add_health(page, d);
         add_io(page, d);
-        add_partitions(page, d, mounts);
+        add_partitions(page, d, mounts, names);
     }
     if (index < 0 && shown.size() < n) add_hint_card(page, "sec.overview", tr("msg.select_disk"));
     return page;
