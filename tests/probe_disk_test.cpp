@@ -183,19 +183,13 @@ TEST_F(DiskPage, WorkstationDriveDetails) {
     EXPECT_EQ(value_of(link, "Queue count"), "17");
     EXPECT_EQ(find_row(link, "NUMA nodes"), nullptr);  // -1: no node
     EXPECT_TRUE(util::starts_with(value_of(link, "NQN"), "nqn.2018-01.com.wdc:"));
+    // The active scheduler without its brackets; "none" zoning is no row.
     const Card* queue = find_card(nvme0, "Queue", "nvme0n1");
     EXPECT_EQ(value_of(queue, "I/O scheduler"), "none");
-    EXPECT_EQ(value_of(queue, "Write cache"), "Write back");
-    EXPECT_EQ(value_of(queue, "FUA"), "Yes");
-    EXPECT_EQ(value_of(queue, "Maximum request"), "1.25 MiB");
-    EXPECT_EQ(value_of(queue, "Maximum request (HW)"), "128 KiB");
     EXPECT_EQ(find_row(queue, "Zoned model"), nullptr);
-    EXPECT_EQ(value_of(ident_of(nvme0), "WWID"), "eui.e8238fa6bf530001001b448b4a1c1f00");
 
     Page stick = probe::collect_disk(6);
     EXPECT_EQ(value_of(ident_of(stick), "Removable"), "Yes");
-    EXPECT_EQ(value_of(ident_of(stick), "Type"), "HDD");
-    EXPECT_EQ(value_of(find_card(stick, "Queue", "sdc"), "Write cache"), "Write through");
 
     // A card reader without a card: no type, no capacity card, no partitions.
     Page reader = probe::collect_disk(7);
