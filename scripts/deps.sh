@@ -7,7 +7,7 @@ PACKAGES=(
   libgtest-dev
   xvfb xauth dbus dbus-x11 fonts-dejavu-core
   pci.ids usb.ids pciutils
-  bzip2 util-linux mount sudo procps
+  bzip2 util-linux mount sudo procps e2fsprogs btrfs-progs
   clang-14 libclang-rt-14-dev
 )
 missing=()

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <numeric>
 #include <sstream>
 #include <utility>
 
@@ -52,6 +53,8 @@ constexpr TabSpec TAB_SPECS[] = {
      probe::refresh_live_gpu, 4},
     {"memory", "tree.memory", &App::m_ram, &App::m_sel_ram, probe::collect_memory, nullptr,
      probe::refresh_live_memory, 3},
+    {"disk", "tree.storage", &App::m_disk, &App::m_sel_disk, probe::collect_disk, probe::has_disks,
+     probe::refresh_live_disk, 5},
     {"pci", "tree.pci", &App::m_pci, &App::m_sel_pci, probe::collect_pci, probe::has_pci, probe::refresh_live_pci,
      6},
     {"usb", "tree.usb", &App::m_usb, &App::m_sel_usb, probe::collect_usb_page, probe::has_usb, nullptr, 7},
