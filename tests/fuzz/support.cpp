@@ -53,4 +53,11 @@ void write_under_root(const std::string& path, const std::string& content) {
     ::close(fd);
 }
 
+void symlink_under_root(const std::string& path, const std::string& target) {
+    const std::string full = scratch_root() + path;
+    make_parents(full);
+    ::unlink(full.c_str());
+    if (::symlink(target.c_str(), full.c_str()) != 0) require(false, "fixture link");
+}
+
 }  // namespace fuzz

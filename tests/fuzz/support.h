@@ -21,5 +21,7 @@ inline std::string bytes(const uint8_t* data, size_t size) {
 // util root prefix points at it for the target's lifetime.
 const std::string& scratch_root();
 void write_under_root(const std::string& path, const std::string& content);
+// A relative symbolic link at `path`, as the kernel makes its class entries.
+void symlink_under_root(const std::string& path, const std::string& target);
 
 }  // namespace fuzz
