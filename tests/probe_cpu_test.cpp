@@ -671,6 +671,8 @@ const RealTree REAL_TREES[] = {
     // Core ids repeat on the two dies of each package and this kernel has no
     // die_id: the sibling lists still tell the 48 cores apart.
     {"48amd64-4pa2n6c-sparse"},
+    {"128arm-2pa2n8cluster4co"},
+    {"20s390-2g6s4c"},
     // CPUs 0-3 and 21-23 are present but offline: the page counts the present.
     {"offline-cpu0-node0", -1, 24},
 };
