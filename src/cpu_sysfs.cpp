@@ -114,22 +114,24 @@ std::vector<CpuInfoBlock> read_cpuinfo() {
 
 // ---- Where a CPU sits ------------------------------------------------------
 
-Place read_place(int cpu) {
+Place read_place(int cpu, bool with_groups) {
     const std::string dir = cpu_path(cpu, "topology");
     Place p;
     p.package = util::read_file(dir + "/physical_package_id");
-    p.die = util::read_file(dir + "/die_id");
-    p.cluster = util::read_file(dir + "/cluster_id");
+    if (with_groups) {
+        p.die = util::read_file(dir + "/die_id");
+        p.cluster = util::read_file(dir + "/cluster_id");
+    }
     p.core = util::read_file(dir + "/core_id");
     const std::vector<int> siblings = read_list(dir + "/thread_siblings_list", dir + "/thread_siblings");
     if (!siblings.empty()) p.siblings = list_text(siblings);
     return p;
 }
 
-Places read_places(const std::vector<int>& cpus) {
+Places read_places(const std::vector<int>& cpus, bool with_groups) {
     Places places;
     for (int cpu : cpus)
-        if (!places.count(cpu)) places.emplace(cpu, read_place(cpu));
+        if (!places.count(cpu)) places.emplace(cpu, read_place(cpu, with_groups));
     return places;
 }
 
@@ -169,11 +171,12 @@ std::vector<CacheIndex> read_caches(int cpu) {
         e.shared_list = util::read_file(e.dir + "/shared_cpu_list");
         if (e.shared_list.empty())
             e.shared_list = list_text(parse_mask(util::read_file(e.dir + "/shared_cpu_map")));
-        e.size = util::read_file(e.dir + "/size");
         caches.push_back(std::move(e));
     }
     return caches;
 }
+
+std::string cache_size_text(const CacheIndex& index) { return util::read_file(index.dir + "/size"); }
 
 uint64_t cache_size_bytes(const std::string& text) {
     if (text.empty()) return 0;

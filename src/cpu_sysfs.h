@@ -56,8 +56,9 @@ struct Place {
 };
 using Places = std::map<int, Place>;
 
-Place read_place(int cpu);
-Places read_places(const std::vector<int>& cpus);
+// Die and cluster ids only when `with_groups` (the topology page shows them).
+Place read_place(int cpu, bool with_groups);
+Places read_places(const std::vector<int>& cpus, bool with_groups);
 // What tells one core from another: the set of SMT siblings, else (without
 // sibling files) package and core id; "" when the CPU's core is unknown.
 // Core ids alone repeat inside a package on many machines (books, clusters,
@@ -73,10 +74,12 @@ struct CacheIndex {
     int level = 0;    // 0 when unreadable
     std::string type;
     std::string shared_list;  // shared_cpu_list, or shared_cpu_map in the list syntax
-    std::string size;         // as written, such as '32K'; "" when absent
 };
-// The CPU's cache indices in natural order.
+// The CPU's cache indices in natural order. Most instances are shared by
+// several CPUs, so what describes an instance is read on demand below.
 std::vector<CacheIndex> read_caches(int cpu);
+// Its "size" as written, such as '32K'; "" when absent.
+std::string cache_size_text(const CacheIndex& index);
 // '32K', '8M', '512' in bytes; 0 for an empty text or one that overflows.
 uint64_t cache_size_bytes(const std::string& text);
 // "L1d", "L1i", "L2".

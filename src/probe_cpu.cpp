@@ -203,7 +203,7 @@ const CpuInfoBlock& block_for(const CpuFrame& f, int cpu) {
 }
 
 void read_packages(CpuFrame& f) {
-    f.places = cpusys::read_places(f.present_cpus);
+    f.places = cpusys::read_places(f.present_cpus, false);
     for (const auto& [cpu, place] : f.places) {
         if (!place.package.empty()) f.packages.insert(place.package);
         std::string key = cpusys::core_key(place);
@@ -603,10 +603,10 @@ Card cache_card(const CpuFrame& f) {
     std::set<std::string> seen;
     for (int cpu : f.online_cpus) {
         for (const cpusys::CacheIndex& e : cpusys::read_caches(cpu)) {
-            const uint64_t size = cpusys::cache_size_bytes(e.size);
-            if (size == 0) continue;
             std::string label = cpusys::cache_label(e.level, e.type);
             if (!seen.insert(label + "@" + e.shared_list).second) continue;
+            const uint64_t size = cpusys::cache_size_bytes(cpusys::cache_size_text(e));
+            if (size == 0) continue;
             auto [it, created] = bars.try_emplace(label);
             CacheBar& bar = it->second;
             if (created) {

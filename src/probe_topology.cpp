@@ -68,7 +68,7 @@ Topo read_topology() {
     Topo t;
     t.present = cpusys::parse_list(util::read_file(CPU_DIR + "/present"));
     t.online = cpusys::parse_list(util::read_file(CPU_DIR + "/online"));
-    t.places = cpusys::read_places(t.present);
+    t.places = cpusys::read_places(t.present, true);
     for (int cpu : t.present) {
         const cpusys::Place& p = cpusys::place_of(t.places, cpu);
         // Its place is unknown: it joins no package and counts as no core.
@@ -150,7 +150,7 @@ std::string size_text(const std::string& raw) {
 
 std::string cache_size_of(const CacheMap& caches, int cpu, int level) {
     for (const CacheIndex& e : caches_of(caches, cpu))
-        if (e.level == level) return size_text(e.size);
+        if (e.level == level) return size_text(cpusys::cache_size_text(e));
     return {};
 }
 
@@ -249,7 +249,7 @@ Card cache_card(const Build& b) {
             bool first = !levels.count(label);
             Level& level = levels[label];
             ++level.count_by_width[static_cast<int>(cpusys::parse_list(e.shared_list).size())];
-            if (first) level.size = size_text(e.size);
+            if (first) level.size = size_text(cpusys::cache_size_text(e));
         }
     }
     Card card;

@@ -101,7 +101,7 @@ TEST(CpuSysfsPlaces, CoresAreSiblingSetsNotCoreIds) {
     root.write(CPU + "/cpu8/topology/physical_package_id", "0\n");
     root.write(CPU + "/cpu8/topology/core_id", "5\n");
     const std::vector<int> all = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-    cpusys::Places places = cpusys::read_places(all);
+    cpusys::Places places = cpusys::read_places(all, false);
     EXPECT_EQ(cpusys::count_cores(places, all), 8u) << "six singles, the pair, CPU 8 by its ids; 9 unknown";
     EXPECT_EQ(cpusys::core_key(places.at(6)), cpusys::core_key(places.at(7)));
     EXPECT_NE(cpusys::core_key(places.at(0)), cpusys::core_key(places.at(2)));
@@ -133,7 +133,8 @@ TEST(CpuSysfsCaches, IndicesSizesAndLabels) {
     std::vector<cpusys::CacheIndex> caches = cpusys::read_caches(0);
     ASSERT_EQ(caches.size(), 3u);
     EXPECT_EQ(caches[1].dir, c + "index2") << "natural order";
-    EXPECT_EQ(caches[1].size, "");
+    EXPECT_EQ(cpusys::cache_size_text(caches[1]), "");
+    EXPECT_EQ(cpusys::cache_size_text(caches[0]), "48K");
     EXPECT_EQ(caches[2].shared_list, "0-15") << "from the mask";
     EXPECT_EQ(cpusys::cache_label(caches[0].level, caches[0].type), "L1d");
     EXPECT_EQ(cpusys::cache_label(caches[1].level, caches[1].type), "L2i");
