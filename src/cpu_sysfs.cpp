@@ -70,7 +70,8 @@ std::string list_text(std::vector<int> cpus) {
     std::string out;
     for (size_t i = 0; i < cpus.size();) {
         size_t j = i;
-        while (j + 1 < cpus.size() && static_cast<int64_t>(cpus[j + 1]) == static_cast<int64_t>(cpus[j]) + 1) ++j;
+        while (j + 1 < cpus.size() && static_cast<int64_t>(cpus[j + 1]) == static_cast<int64_t>(cpus[j]) + 1)
+            ++j;
         if (!out.empty()) out += ',';
         out += std::to_string(cpus[i]);
         if (j > i) out += "-" + std::to_string(cpus[j]);
@@ -265,7 +266,9 @@ std::unordered_map<int, KeptClock>& kept_clocks() {
 
 }  // namespace
 
-uint64_t current_khz(int cpu) { return util::to_u64(util::read_file(cpu_path(cpu, "cpufreq/scaling_cur_freq")), 0); }
+uint64_t current_khz(int cpu) {
+    return util::to_u64(util::read_file(cpu_path(cpu, "cpufreq/scaling_cur_freq")), 0);
+}
 
 uint64_t tick_khz(int cpu, double now_seconds) {
     KeptClock& k = kept_clocks()[cpu];

@@ -37,7 +37,8 @@ TEST(CpuSysfsLists, ListSyntaxWithOneCapOnTheTotal) {
     ASSERT_EQ(huge.size(), cpusys::MAX_CPUS);
     EXPECT_EQ(huge.back(), 8191);
     std::string many;
-    for (int i = 0; i < 100; ++i) many += (i ? "," : "") + std::to_string(i * 10000) + "-" + std::to_string(i * 10000 + 8191);
+    for (int i = 0; i < 100; ++i)
+        many += (i ? "," : "") + std::to_string(i * 10000) + "-" + std::to_string(i * 10000 + 8191);
     std::vector<int> capped = cpusys::parse_list(many);
     ASSERT_EQ(capped.size(), cpusys::MAX_CPUS);
     EXPECT_EQ(capped.back(), 8191) << "the first range already fills the list";
@@ -60,12 +61,14 @@ TEST(CpuSysfsLists, MasksAndListTextRoundTrip) {
 
     zqtest::FixtureRoot root;
     root.write("/sys/devices/system/node/node0/cpumap", "00000000,000000f0\n");
-    EXPECT_EQ(cpusys::read_list("/sys/devices/system/node/node0/cpulist", "/sys/devices/system/node/node0/cpumap"),
-              (std::vector<int>{4, 5, 6, 7}))
+    EXPECT_EQ(
+        cpusys::read_list("/sys/devices/system/node/node0/cpulist", "/sys/devices/system/node/node0/cpumap"),
+        (std::vector<int>{4, 5, 6, 7}))
         << "older kernels write only the mask";
     root.write("/sys/devices/system/node/node0/cpulist", "1\n");
-    EXPECT_EQ(cpusys::read_list("/sys/devices/system/node/node0/cpulist", "/sys/devices/system/node/node0/cpumap"),
-              (std::vector<int>{1}));
+    EXPECT_EQ(
+        cpusys::read_list("/sys/devices/system/node/node0/cpulist", "/sys/devices/system/node/node0/cpumap"),
+        (std::vector<int>{1}));
 }
 
 TEST(CpuSysfsCpuinfo, BlocksFieldsAndRepairedText) {
@@ -144,8 +147,8 @@ TEST(CpuSysfsCaches, IndicesSizesAndLabels) {
     struct Size {
         const char* text;
         uint64_t bytes;
-    } sizes[] = {{"32K", 32768},   {"32k", 32768}, {"8M", 8388608}, {"1G", 1073741824}, {"512", 512},
-                 {"", 0},          {"K", 0},       {"0", 0},         {"18446744073709551615K", 0}};
+    } sizes[] = {{"32K", 32768}, {"32k", 32768}, {"8M", 8388608}, {"1G", 1073741824},          {"512", 512},
+                 {"", 0},        {"K", 0},       {"0", 0},        {"18446744073709551615K", 0}};
     for (const Size& s : sizes) EXPECT_EQ(cpusys::cache_size_bytes(s.text), s.bytes) << s.text;
 }
 

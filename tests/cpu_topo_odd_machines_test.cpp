@@ -60,9 +60,10 @@ protected:
         root.write(t + "thread_siblings_list", siblings + "\n");
         for (const auto& [name, text] : extra) root.write(t + name, text + "\n");
     }
-    void cache(int cpu, int index, int level, const char* type, const std::string& size, const std::string& shared,
-               bool mask_only = false) {
-        const std::string c = CPU + "/cpu" + std::to_string(cpu) + "/cache/index" + std::to_string(index) + "/";
+    void cache(int cpu, int index, int level, const char* type, const std::string& size,
+               const std::string& shared, bool mask_only = false) {
+        const std::string c =
+            CPU + "/cpu" + std::to_string(cpu) + "/cache/index" + std::to_string(index) + "/";
         root.write(c + "level", std::to_string(level) + "\n");
         root.write(c + "type", std::string(type) + "\n");
         if (!size.empty()) root.write(c + "size", size + "\n");
@@ -122,7 +123,8 @@ TEST_F(OddMachine, RepeatedCoreIdsAreSixCores) {
 TEST_F(OddMachine, BooksWithoutPackageIds) {
     lists("0-7", "0-7", "0-63");
     for (int cpu = 0; cpu < 8; ++cpu)
-        place(cpu, "-1", cpu % 4, std::to_string(cpu), {{"book_id", std::to_string(cpu / 4)}, {"drawer_id", "4"}});
+        place(cpu, "-1", cpu % 4, std::to_string(cpu),
+              {{"book_id", std::to_string(cpu / 4)}, {"drawer_id", "4"}});
     Page cpu_page = probe::collect_cpu(-1);
     EXPECT_EQ(stat(cpu_page, "f.sockets"), "1");
     EXPECT_EQ(stat(cpu_page, "f.cores_physical"), "8");
@@ -196,7 +198,8 @@ TEST_F(OddMachine, OfflineListHoldsOnlyPresentCpus) {
     lists("0-3", "0-3", "0-7");
     for (int cpu = 0; cpu < 4; ++cpu) {
         place(cpu, "0", cpu / 2, cpu < 2 ? "0-1" : "2-3");
-        root.write(CPU + "/cpu" + std::to_string(cpu) + "/cpufreq/cpuinfo_transition_latency", "4294967295\n");
+        root.write(CPU + "/cpu" + std::to_string(cpu) + "/cpufreq/cpuinfo_transition_latency",
+                   "4294967295\n");
         root.write(CPU + "/cpu" + std::to_string(cpu) + "/cpufreq/scaling_cur_freq", "2000000\n");
     }
     Page cpu_page = probe::collect_cpu(-1);
@@ -204,7 +207,8 @@ TEST_F(OddMachine, OfflineListHoldsOnlyPresentCpus) {
     EXPECT_EQ(row(topo_card, tr("f.cpu_list_offline")), "<none>");
     EXPECT_EQ(row(topo_card, tr("f.threads_per_core")), "2");
     EXPECT_EQ(row(card(cpu_page, "sec.clock"), tr("f.transition_latency")), "<none>");
-    EXPECT_EQ(row(card(probe::collect_topology(-1), "sec.identification"), tr("f.cpu_list_offline")), "<none>");
+    EXPECT_EQ(row(card(probe::collect_topology(-1), "sec.identification"), tr("f.cpu_list_offline")),
+              "<none>");
 
     // CPU 3 goes offline: the kernel takes its topology away.
     lists("0-3", "0-2", "0-7");
