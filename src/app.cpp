@@ -266,7 +266,8 @@ std::string App::report_text() const {
     for (const TabDef& tab : m_tabs)
         if (tab.page) write_page(out, tab.title, *tab.page);
     out << '\n';
-    return out.str();
+    // Firmware, kernel and database texts pass through unchecked up to here.
+    return util::valid_utf8(out.str());
 }
 
 // Each optional page is replaced only while its test holds; one that fails
@@ -837,8 +838,11 @@ void App::on_selector_changed(void* data, int value) {
 namespace {
 void set_label_text(GtkWidget* widget, const std::string& text) {
     if (!widget || !GTK_IS_LABEL(widget)) return;
+    // GTK refuses text that is not UTF-8; live values come from files too.
+    std::string repaired;
+    const std::string& shown = util::is_valid_utf8(text) ? text : (repaired = util::valid_utf8(text));
     // An unchanged text would still cost a relayout.
-    if (text != gtk_label_get_text(GTK_LABEL(widget))) gtk_label_set_text(GTK_LABEL(widget), text.c_str());
+    if (shown != gtk_label_get_text(GTK_LABEL(widget))) gtk_label_set_text(GTK_LABEL(widget), shown.c_str());
 }
 }  // namespace
 

@@ -16,6 +16,19 @@ namespace ui {
 
 namespace detail {
 
+namespace {
+
+// Every text reaches GTK and Pango through the setters below, and both cut
+// or refuse bytes that are not UTF-8: firmware, the kernel and the name
+// databases do not promise any.
+std::string shown(const std::string& text) { return util::is_valid_utf8(text) ? text : util::valid_utf8(text); }
+
+GtkWidget* new_label(const std::string& text) { return gtk_label_new(shown(text).c_str()); }
+
+void set_tooltip(GtkWidget* w, const std::string& text) { gtk_widget_set_tooltip_text(w, shown(text).c_str()); }
+
+}  // namespace
+
 // ---- Drawing toolkit ---------------------------------------------------------
 
 Rgb col(const std::string& hex) {
@@ -49,7 +62,7 @@ void set_font(PangoLayout* layout, const std::string& font) {
 double draw_text(cairo_t* cr, PangoLayout* layout, const std::string& font, const std::string& text, double x,
                  double y, const Rgb& color, double max_w, double alpha) {
     set_font(layout, font);
-    pango_layout_set_text(layout, text.c_str(), -1);
+    pango_layout_set_text(layout, shown(text).c_str(), -1);
     if (max_w > 0) {
         pango_layout_set_width(layout, static_cast<int>(max_w * PANGO_SCALE));
         pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
@@ -114,7 +127,7 @@ double text_width(PangoLayout* layout, const std::string& font, const std::strin
     set_font(layout, font);
     pango_layout_set_width(layout, -1);
     pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_NONE);
-    pango_layout_set_text(layout, text.c_str(), -1);
+    pango_layout_set_text(layout, shown(text).c_str(), -1);
     int w = 0, h = 0;
     pango_layout_get_pixel_size(layout, &w, &h);
     return w;
@@ -157,10 +170,17 @@ void draw_chips(cairo_t* cr, const probe::Card& card, const Context& ctx, double
 
 // ---- Vulnerability lights ----------------------------------------------------------
 
+// The builder has translated the kernel's status words; the kernel's own
+// wording stays in what follows them ("Mitigation: ...; SMT vulnerable").
 int vuln_state(const std::string& value) {
-    std::string v = util::lower(value);
-    if (util::starts_with(v, "not affected")) return 0;
-    if (v.find("vulnerable") != std::string::npos) return 2;
+    const std::string v = util::lower(value);
+    const std::string not_affected = util::lower(tr("vuln.not_affected"));
+    const std::string vulnerable = util::lower(tr("vuln.vulnerable"));
+    if (util::starts_with(v, "not affected") || (!not_affected.empty() && util::starts_with(v, not_affected)))
+        return 0;
+    if (v.find("vulnerable") != std::string::npos ||
+        (!vulnerable.empty() && v.find(vulnerable) != std::string::npos))
+        return 2;
     return 1;
 }
 
@@ -681,7 +701,7 @@ void add_class(GtkWidget* w, const char* cls) {
 }
 
 GtkWidget* start_label(const std::string& text, const char* cls) {
-    GtkWidget* l = gtk_label_new(text.c_str());
+    GtkWidget* l = new_label(text);
     gtk_widget_set_halign(l, GTK_ALIGN_START);
     gtk_label_set_xalign(GTK_LABEL(l), 0.0);
     if (cls) add_class(l, cls);
@@ -719,7 +739,7 @@ GtkWidget* unlock_button(GCallback on_elevate, gpointer elevate_data) {
 void add_multi_column_row(GtkGrid* grid, int line, probe::Row& row, Context& ctx) {
     size_t shown = std::min<size_t>(5, row.cols.size());
     for (size_t i = 0; i < shown; ++i) {
-        GtkWidget* l = gtk_label_new(row.cols[i].c_str());
+        GtkWidget* l = new_label(row.cols[i]);
         if (i == 0) {
             gtk_widget_set_halign(l, GTK_ALIGN_END);
             gtk_label_set_xalign(GTK_LABEL(l), 1.0);
@@ -732,14 +752,14 @@ void add_multi_column_row(GtkGrid* grid, int line, probe::Row& row, Context& ctx
         gtk_label_set_ellipsize(GTK_LABEL(l), PANGO_ELLIPSIZE_END);
         gtk_label_set_max_width_chars(GTK_LABEL(l), 28);
         add_class(l, value_class(row.cols[i]));
-        if (!row.note.empty()) gtk_widget_set_tooltip_text(l, row.note.c_str());
+        if (!row.note.empty()) set_tooltip(l, row.note);
         gtk_grid_attach(grid, l, static_cast<int>(i) + 1, line, 1, 1);
         if (!row.live.empty() && i + 1 == row.cols.size()) ctx.live_rows.emplace_back(&row, l);
     }
 }
 
 GtkWidget* value_label(probe::Row& row, Context& ctx) {
-    GtkWidget* l = gtk_label_new(row.value.c_str());
+    GtkWidget* l = new_label(row.value);
     gtk_widget_set_halign(l, GTK_ALIGN_END);
     gtk_label_set_xalign(GTK_LABEL(l), 1.0);
     gtk_label_set_selectable(GTK_LABEL(l), TRUE);
@@ -747,7 +767,7 @@ GtkWidget* value_label(probe::Row& row, Context& ctx) {
     gtk_label_set_ellipsize(GTK_LABEL(l), PANGO_ELLIPSIZE_END);
     gtk_label_set_max_width_chars(GTK_LABEL(l), 46);
     add_class(l, value_class(row.value));
-    if (row.note.empty() && row.value.size() > 20) gtk_widget_set_tooltip_text(l, row.value.c_str());
+    if (row.note.empty() && row.value.size() > 20) set_tooltip(l, row.value);
     if (!row.live.empty()) ctx.live_rows.emplace_back(&row, l);
     return l;
 }
@@ -779,7 +799,7 @@ GtkWidget* rows_grid(probe::Card& card, Context& ctx, GCallback on_elevate, gpoi
             gtk_grid_attach(GTK_GRID(grid), dim_side_label(row.extra, PANGO_ELLIPSIZE_END), 2, line, 1, 1);
         }
         if (!row.note.empty()) {
-            gtk_widget_set_tooltip_text(value, row.note.c_str());
+            set_tooltip(value, row.note);
             if (ctx.show_sources) {
                 gtk_grid_attach(GTK_GRID(grid), dim_side_label(row.note, PANGO_ELLIPSIZE_MIDDLE), 3, line, 1,
                                 1);
@@ -1107,7 +1127,7 @@ GtkWidget* selector_box(const probe::Selector& sel, SelectorChanged on_select, g
     gtk_box_pack_start(GTK_BOX(box), start_label(sel.label, "row-name"), FALSE, FALSE, 0);
     GtkWidget* combo = gtk_combo_box_text_new();
     for (const std::string& o : sel.options)
-        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), o.c_str());
+        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), shown(o).c_str());
     gtk_combo_box_set_active(GTK_COMBO_BOX(combo), sel.selected);
     g_signal_connect_data(combo, "changed", G_CALLBACK(on_selector_changed),
                           new SelectCtx{on_select, select_data, &sel}, delete_record<SelectCtx>,
@@ -1127,7 +1147,7 @@ GtkWidget* stat_tile(probe::Stat& stat, Context& ctx) {
     gtk_widget_set_valign(value, GTK_ALIGN_BASELINE);
     gtk_box_pack_start(GTK_BOX(line), value, FALSE, FALSE, 0);
     if (!stat.unit.empty()) {
-        GtkWidget* unit = gtk_label_new(stat.unit.c_str());
+        GtkWidget* unit = new_label(stat.unit);
         gtk_widget_set_valign(unit, GTK_ALIGN_BASELINE);
         add_class(unit, "stat-unit");
         gtk_box_pack_start(GTK_BOX(line), unit, FALSE, FALSE, 0);

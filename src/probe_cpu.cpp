@@ -18,10 +18,12 @@
 #include <utility>
 #include <vector>
 
+#include "cpu_sysfs.h"
 #include "cpudb.h"
 #include "gpu.h"
 #include "i18n.h"
 #include "probe.h"
+#include "sensors.h"
 #include "util.h"
 #include "x86id.h"
 
@@ -29,15 +31,14 @@ namespace probe {
 
 namespace {
 
-const std::string CPU_DIR = "/sys/devices/system/cpu";
-const std::string HWMON_DIR = "/sys/class/hwmon";
+using cpusys::CPU_DIR;
 
-// A corrupt range such as '0-4294967295' must not become billions of entries.
-constexpr int64_t MAX_RANGE = 4096;
 // Above this many CPUs in scope the per-CPU tiles are replaced by a notice.
 constexpr size_t MANY_CPUS = 1024;
 
 constexpr double NO_TEMPERATURE = -300.0;
+// The transition latency a driver reports when it does not know it.
+constexpr uint64_t CPUFREQ_ETERNAL = 4294967295u;
 const char* const SUBLINE_SEP = "   \u00b7   ";
 const char* const RANGE_DASH = " \u2013 ";
 
@@ -64,7 +65,7 @@ const Feature NOTABLE_FEATURES[] = {
     {"avx2", "AVX2"},
     {"avx512f", "AVX-512 (Foundation)"},
     {"avx512bw", "AVX-512 BW"},
-    {"avx512vnni", "AVX-512 VNNI"},
+    {"avx512_vnni", "AVX-512 VNNI"},
     {"amx_tile", "Intel AMX"},
     {"fma", "FMA3"},
     {"bmi2", "BMI2"},
@@ -87,77 +88,25 @@ const Feature NOTABLE_FEATURES[] = {
     {"crc32", "CRC32"},
 };
 
-// ---- /proc/cpuinfo and CPU lists --------------------------------------------
+// ---- The frame: what every card reads ------------------------------------------
 
-struct CpuInfoBlock {
-    std::vector<std::pair<std::string, std::string>> fields;
-
-    std::string get(const std::string& key) const {
-        for (const auto& [k, v] : fields)
-            if (k == key) return v;
-        return {};
-    }
-};
+using cpusys::cpu_path;
+using cpusys::CpuInfoBlock;
 
 const CpuInfoBlock& empty_block() {
     static const CpuInfoBlock EMPTY_BLOCK;
     return EMPTY_BLOCK;
 }
 
-std::vector<CpuInfoBlock> read_cpuinfo() {
-    std::vector<CpuInfoBlock> blocks;
-    CpuInfoBlock cur;
-    for (const std::string& line : util::read_lines("/proc/cpuinfo")) {
-        if (util::trim(line).empty()) {
-            if (!cur.fields.empty()) blocks.push_back(std::move(cur));
-            cur = CpuInfoBlock();
-            continue;
-        }
-        size_t colon = line.find(':');
-        if (colon == std::string::npos) continue;
-        cur.fields.emplace_back(util::trim(line.substr(0, colon)), util::trim(line.substr(colon + 1)));
-    }
-    if (!cur.fields.empty()) blocks.push_back(std::move(cur));
-    return blocks;
-}
-
-std::vector<int> parse_cpu_list(const std::string& list) {
-    std::vector<int> cpus;
-    for (const std::string& raw : util::split(list, ',')) {
-        std::string piece = util::trim(raw);
-        if (piece.empty()) continue;
-        size_t dash = piece.find('-');
-        if (dash == std::string::npos) {
-            cpus.push_back(static_cast<int>(util::to_i64(piece, 0)));
-            continue;
-        }
-        int64_t a = util::to_i64(piece.substr(0, dash), 0);
-        int64_t b = util::to_i64(piece.substr(dash + 1), 0);
-        if (a > b) continue;
-        // Counted in unsigned steps: a range ending at the largest 64-bit
-        // number would otherwise step the counter past it.
-        const uint64_t span = static_cast<uint64_t>(b) - static_cast<uint64_t>(a);
-        const uint64_t count = std::min<uint64_t>(span, MAX_RANGE - 1) + 1;
-        for (uint64_t k = 0; k < count; ++k) cpus.push_back(static_cast<int>(static_cast<uint64_t>(a) + k));
-    }
+// The online CPUs of the last build, the live refresher's stand-in for tiles.
+std::vector<int>& online_at_build() {
+    static std::vector<int> cpus;
     return cpus;
-}
-
-std::string cpu_path(int cpu, const std::string& tail) {
-    std::string p = CPU_DIR + "/cpu" + std::to_string(cpu);
-    if (!tail.empty()) p += "/" + tail;
-    return p;
 }
 
 bool contains(const std::vector<int>& v, int x) { return std::find(v.begin(), v.end(), x) != v.end(); }
 
-// ---- Per-CPU files, each read at most once per build --------------------------
-
-struct CpuTopology {
-    std::string package;  // texts as read; empty when unreadable
-    std::string core;
-};
-
+// The clock files of one CPU, each read at most once per build.
 struct CpuClock {
     uint64_t cur = 0;
     uint64_t min = 0;
@@ -167,32 +116,23 @@ struct CpuClock {
     std::string driver;
 };
 
-class CpuFiles {
+class CpuClocks {
 public:
-    const CpuTopology& topology(int cpu) {
-        auto it = m_topology.find(cpu);
-        if (it != m_topology.end()) return it->second;
-        std::string t = cpu_path(cpu, "topology");
-        CpuTopology topo{util::read_file(t + "/physical_package_id"), util::read_file(t + "/core_id")};
-        return m_topology.emplace(cpu, std::move(topo)).first->second;
-    }
-
-    const CpuClock& clock(int cpu) {
+    const CpuClock& of(int cpu) {
         auto it = m_clock.find(cpu);
         if (it != m_clock.end()) return it->second;
         std::string f = cpu_path(cpu, "cpufreq");
         CpuClock c;
-        c.cur = util::to_u64(util::read_file(f + "/scaling_cur_freq"), 0);
+        c.cur = cpusys::current_khz(cpu);
         c.min = util::to_u64(util::read_file(f + "/cpuinfo_min_freq"), 0);
         c.max = util::to_u64(util::read_file(f + "/cpuinfo_max_freq"), 0);
         c.base = util::to_u64(util::read_file(f + "/base_frequency"), 0);
-        c.governor = util::read_file(f + "/scaling_governor");
-        c.driver = util::read_file(f + "/scaling_driver");
+        c.governor = util::valid_utf8(util::read_file(f + "/scaling_governor"));
+        c.driver = util::valid_utf8(util::read_file(f + "/scaling_driver"));
         return m_clock.emplace(cpu, std::move(c)).first->second;
     }
 
 private:
-    std::unordered_map<int, CpuTopology> m_topology;
     std::unordered_map<int, CpuClock> m_clock;
 };
 
@@ -204,43 +144,41 @@ bool is_cpu_driver(const std::string& name) {
     return false;
 }
 
-// The hottest channel of the first processor hardware-monitor chip; the class
-// directory is listed anew on every call so a chip loaded later is found.
-double cpu_temperature(std::string* label) {
-    for (const std::string& entry : util::list_dir(HWMON_DIR, "hwmon")) {
-        std::string d = HWMON_DIR + "/" + entry;
-        std::string driver = util::read_file(d + "/name");
-        if (!is_cpu_driver(driver)) continue;
-        double best = NO_TEMPERATURE;
-        std::string best_label;
-        for (int i = 1; i <= 16; ++i) {
-            std::string channel = d + "/temp" + std::to_string(i);
-            std::string v = util::read_file(channel + "_input");
-            if (v.empty()) continue;
-            double t = util::to_double(v, 0.0) / 1000.0;
-            if (t > best) {
-                best_label = util::read_file(channel + "_label");
-                if (best_label.empty()) best_label = driver;
-                best = t;
-            }
+std::string chip_dir_of(const sensors::Reading& r) { return r.path.substr(0, r.path.rfind('/')); }
+
+struct Temperature {
+    double celsius = NO_TEMPERATURE;
+    std::string label;  // the winning channel's label, else the driver's name
+};
+
+// The hottest channel of the first processor chip that has a reading; the
+// first of equal readings keeps its label.
+Temperature cpu_temperature(const std::vector<sensors::Reading>& readings) {
+    Temperature best;
+    std::string chip;
+    for (const sensors::Reading& r : readings) {
+        if (r.kind != sensors::Kind::Temperature) continue;
+        if (chip.empty()) {
+            if (!is_cpu_driver(r.chip)) continue;
+            chip = chip_dir_of(r);
+        } else if (chip_dir_of(r) != chip) {
+            continue;
         }
-        if (best > NO_TEMPERATURE) {
-            if (label) *label = best_label;
-            return best;
+        if (r.value > best.celsius) {
+            best.celsius = r.value;
+            best.label = r.label.empty() ? r.chip : r.label;
         }
     }
-    return NO_TEMPERATURE;
+    return best;
 }
-
-// ---- The frame: what every card reads ------------------------------------------
 
 struct CpuFrame {
     std::vector<CpuInfoBlock> blocks;
-    std::string online_list, present_list, offline_list;
     std::vector<int> online_cpus;
     std::set<int> online_set;
     int first_cpu = 0;
     std::vector<int> present_cpus;
+    cpusys::Places places;  // every present CPU
     std::set<std::string> packages;
     std::set<std::string> phys_cores;
     std::vector<int> pkg_numbers;
@@ -248,12 +186,14 @@ struct CpuFrame {
     std::vector<int> scope_cpus;
     const CpuInfoBlock* first = nullptr;
     uint64_t n_sockets = 0, n_cores = 0, n_threads = 0;
+    uint64_t n_online_threads = 0;  // online CPUs of the scope: what shares out over the cores
     const cpuid::Info* cid = nullptr;
     cpudb::Model db;
     std::string model;
     utsname uts{};
     bool have_uts = false;
-    CpuFiles files;
+    Temperature temperature;
+    CpuClocks clocks;
 };
 
 const CpuInfoBlock& block_for(const CpuFrame& f, int cpu) {
@@ -263,10 +203,11 @@ const CpuInfoBlock& block_for(const CpuFrame& f, int cpu) {
 }
 
 void read_packages(CpuFrame& f) {
-    for (int cpu : f.present_cpus) {
-        const CpuTopology& t = f.files.topology(cpu);
-        if (!t.package.empty()) f.packages.insert(t.package);
-        if (!t.core.empty()) f.phys_cores.insert(t.package + "/" + t.core);
+    f.places = cpusys::read_places(f.present_cpus, false);
+    for (const auto& [cpu, place] : f.places) {
+        if (!place.package.empty()) f.packages.insert(place.package);
+        std::string key = cpusys::core_key(place);
+        if (!key.empty()) f.phys_cores.insert(std::move(key));
     }
     if (f.packages.empty())
         for (const CpuInfoBlock& b : f.blocks) {
@@ -279,21 +220,8 @@ void read_packages(CpuFrame& f) {
 
 // The socket chooser; a socket value it does not offer means all packages.
 void choose_socket(CpuFrame& f, Page& page) {
-    if (f.pkg_numbers.size() < 2) {
-        f.socket = -1;
-        return;
-    }
-    Selector& sel = page.selector;
-    sel.label = tr("f.sockets");
-    sel.options.push_back(tr("value.all"));
-    sel.values.push_back(-1);
-    for (int p : f.pkg_numbers) {
-        sel.options.push_back(I18n::instance().trf("tree.socket_n", p));
-        sel.values.push_back(p);
-    }
-    for (size_t i = 0; i < sel.values.size(); ++i)
-        if (sel.values[i] == f.socket) sel.selected = static_cast<int>(i);
-    if (f.socket >= 0 && !contains(f.pkg_numbers, f.socket)) f.socket = -1;
+    page.selector = cpusys::socket_selector(f.pkg_numbers, f.socket);
+    if (page.selector.options.empty() || (f.socket >= 0 && !contains(f.pkg_numbers, f.socket))) f.socket = -1;
 }
 
 void select_scope(CpuFrame& f) {
@@ -302,7 +230,7 @@ void select_scope(CpuFrame& f) {
         return;
     }
     for (int cpu : f.present_cpus) {
-        const std::string& pkg = f.files.topology(cpu).package;
+        const std::string& pkg = cpusys::place_of(f.places, cpu).package;
         if (!pkg.empty() && util::to_i64(pkg, 0) == f.socket) f.scope_cpus.push_back(cpu);
     }
 }
@@ -312,36 +240,37 @@ std::string display_model(const CpuInfoBlock& first) {
         std::string m = first.get(key);
         if (!m.empty()) return m;
     }
-    std::string dt = util::read_file("/proc/device-tree/model");
+    std::string dt = util::valid_utf8(util::read_file("/proc/device-tree/model"));
     return dt.empty() ? tr("common.unknown") : dt;
 }
 
 void count_cpus(CpuFrame& f) {
-    std::set<std::string> cores_here;
-    for (int cpu : f.scope_cpus) {
-        const CpuTopology& t = f.files.topology(cpu);
-        cores_here.insert(t.package + "/" + t.core);
-    }
     if (f.socket < 0) {
         f.n_sockets = f.packages.size();
         f.n_cores = f.phys_cores.size();
     } else {
+        // Every CPU of a chosen package has an id: one without a known core
+        // still makes a core of that package.
+        std::set<std::string> cores_here;
+        for (int cpu : f.scope_cpus) {
+            const cpusys::Place& p = cpusys::place_of(f.places, cpu);
+            const std::string key = cpusys::core_key(p);
+            cores_here.insert(key.empty() ? p.package + "/" : key);
+        }
         f.n_sockets = 1;
         f.n_cores = cores_here.size();
     }
     f.n_threads = f.scope_cpus.size();
+    for (int cpu : f.scope_cpus) f.n_online_threads += f.online_set.count(cpu);
 }
 
 void read_frame(CpuFrame& f, int socket, Page& page) {
-    f.blocks = read_cpuinfo();
+    f.blocks = cpusys::read_cpuinfo();
     f.have_uts = ::uname(&f.uts) == 0;
-    f.online_list = util::read_file(CPU_DIR + "/online");
-    f.present_list = util::read_file(CPU_DIR + "/present");
-    f.offline_list = util::read_file(CPU_DIR + "/offline");
-    f.online_cpus = parse_cpu_list(f.online_list);
+    f.online_cpus = cpusys::parse_list(util::read_file(CPU_DIR + "/online"));
     f.online_set.insert(f.online_cpus.begin(), f.online_cpus.end());
     f.first_cpu = f.online_cpus.empty() ? 0 : f.online_cpus.front();
-    f.present_cpus = parse_cpu_list(f.present_list);
+    f.present_cpus = cpusys::parse_list(util::read_file(CPU_DIR + "/present"));
     read_packages(f);
     f.socket = socket;
     choose_socket(f, page);
@@ -352,6 +281,7 @@ void read_frame(CpuFrame& f, int socket, Page& page) {
     count_cpus(f);
     f.cid = &cpuid::info();
     if (f.cid->valid) f.db = cpudb::lookup(f.cid->vendor, f.cid->family, f.cid->model);
+    f.temperature = cpu_temperature(sensors::collect());
 }
 
 // ---- Headline and figures ------------------------------------------------------
@@ -372,9 +302,9 @@ void add_stats(CpuFrame& f, Page& page) {
     if (f.n_cores > 0) stat(tr("f.cores_physical"), util::fmt_int(f.n_cores), "", "");
     if (f.n_threads > 0) stat(tr("f.threads_logical"), util::fmt_int(f.n_threads), "", "");
     uint64_t hi = 0;
-    for (int cpu : f.online_cpus) hi = std::max(hi, f.files.clock(cpu).cur);
+    for (int cpu : f.online_cpus) hi = std::max(hi, f.clocks.of(cpu).cur);
     if (hi > 0) stat(tr("f.freq_current"), util::fmt_khz(hi), "", "stat.freq");
-    double t = cpu_temperature(nullptr);
+    const double t = f.temperature.celsius;
     if (t > NO_TEMPERATURE) stat(tr("f.temperature"), util::fmt_double(t, 0), "\u00b0C", "stat.temp");
     stat(tr("monitor.cpu"), "\u2026", "", "stat.load");
 }
@@ -436,6 +366,15 @@ Card identification_card(const CpuFrame& f) {
     return card;
 }
 
+// Present CPUs that are not online. The kernel's "offline" file also names
+// the possible CPUs that are absent ('4-7' on a four-CPU laptop).
+std::string offline_list(const CpuFrame& f) {
+    std::vector<int> offline;
+    for (int cpu : f.present_cpus)
+        if (!f.online_set.count(cpu)) offline.push_back(cpu);
+    return cpusys::list_text(std::move(offline));
+}
+
 size_t count_nodes() { return util::list_dir("/sys/devices/system/node", "node").size(); }
 
 Card topology_card(const CpuFrame& f) {
@@ -445,11 +384,12 @@ Card topology_card(const CpuFrame& f) {
     add(card, tr("f.threads_logical"), util::fmt_int(f.n_threads), "present");
     if (f.n_sockets > 0 && f.n_cores % f.n_sockets == 0)
         add(card, tr("f.cores_per_socket"), util::fmt_int(f.n_cores / f.n_sockets), "");
-    if (f.n_cores > 0 && f.n_threads % f.n_cores == 0)
-        add(card, tr("f.threads_per_core"), util::fmt_int(f.n_threads / f.n_cores), "");
+    // Only online CPUs have sibling files: the cores were counted from them.
+    if (f.n_cores > 0 && f.n_online_threads % f.n_cores == 0)
+        add(card, tr("f.threads_per_core"), util::fmt_int(f.n_online_threads / f.n_cores), "");
     // From here on the rows describe the whole machine, not the chosen socket.
     add(card, tr("f.cpus_online"), util::fmt_int(f.online_cpus.size()), "online");
-    add(card, tr("f.cpu_list_offline"), f.offline_list, "offline");
+    add(card, tr("f.cpu_list_offline"), offline_list(f), "offline");
     std::string smt = util::read_file(CPU_DIR + "/smt/active");
     if (!smt.empty()) add(card, tr("f.smt"), tr(smt == "0" ? "common.no" : "common.yes"), "smt/active");
     add(card, tr("f.smt_control"), util::read_file(CPU_DIR + "/smt/control"), "smt/control");
@@ -468,7 +408,7 @@ struct ClockSummary {
 ClockSummary summarize_clocks(CpuFrame& f) {
     ClockSummary s;
     for (int cpu : f.online_cpus) {
-        const CpuClock& c = f.files.clock(cpu);
+        const CpuClock& c = f.clocks.of(cpu);
         if (c.cur != 0) {
             if (s.cur_min == 0 || s.cur_min > c.cur) s.cur_min = c.cur;
             s.cur_max = std::max(s.cur_max, c.cur);
@@ -546,7 +486,7 @@ Card clock_card(CpuFrame& f) {
         "intel_pstate/status");
     std::string policy = cpu_path(f.first_cpu, "cpufreq");
     uint64_t latency = util::to_u64(util::read_file(policy + "/cpuinfo_transition_latency"), 0);
-    if (latency != 0)
+    if (latency != 0 && latency != CPUFREQ_ETERNAL)
         add(card, tr("f.transition_latency"), util::fmt_int(latency / 1000) + " \u00b5s",
             "cpuinfo_transition_latency");
     add(card, tr("f.energy_pref"), util::read_file(policy + "/energy_performance_preference"),
@@ -646,118 +586,54 @@ Card cstates_card(const CpuFrame& f) {
 
 // ---- Caches ---------------------------------------------------------------------
 
-struct CacheEntry {
-    std::string dir;  // the index directory
-    int level = 0;
-    std::string type;
-    uint64_t size_bytes = 0;
-    std::string shared_list;
-    std::string ways;
-    std::string line_size;
-};
-
-// '32K', '8M' and '512' as the kernel writes them.
-uint64_t cache_size_bytes(const std::string& text) {
-    if (text.empty()) return 0;
-    uint64_t v = util::to_u64(text, 0);
-    switch (text.back() & ~0x20) {
-        case 'K':
-            return v * 1024;
-        case 'M':
-            return v * 1048576;
-        case 'G':
-            return v * 1073741824;
-        default:
-            return v;
-    }
-}
-
-// Kernels before shared_cpu_list only wrote the mask ('00000000,0000000f',
-// most significant word first); without it every instance of a level would
-// look like the same one.
-std::string cpu_list_from_mask(const std::string& mask) {
-    std::vector<std::string> words = util::split(mask, ',');
-    std::vector<std::string> cpus;
-    int base = 0;
-    for (auto w = words.rbegin(); w != words.rend(); ++w, base += 32) {
-        uint32_t bits = util::parse_hex(*w, 0);
-        for (int b = 0; b < 32; ++b)
-            if (bits & (1u << b)) cpus.push_back(std::to_string(base + b));
-    }
-    return util::join(cpus, ",");
-}
-
-// What tells one cache instance from another; the rest is read only for an
-// instance not met before (fill_cache_details), since most instances are
-// shared by several CPUs.
-std::vector<CacheEntry> read_caches(int cpu) {
-    std::vector<CacheEntry> caches;
-    const std::string dir = cpu_path(cpu, "cache");
-    for (const std::string& index : util::list_dir(dir, "index")) {
-        CacheEntry e;
-        e.dir = dir + "/" + index;
-        e.level = static_cast<int>(util::to_i64(util::read_file(e.dir + "/level"), 0));
-        e.type = util::read_file(e.dir + "/type");
-        e.shared_list = util::read_file(e.dir + "/shared_cpu_list");
-        if (e.shared_list.empty())
-            e.shared_list = cpu_list_from_mask(util::read_file(e.dir + "/shared_cpu_map"));
-        caches.push_back(std::move(e));
-    }
-    return caches;
-}
-
-void fill_cache_details(CacheEntry& e) {
-    e.size_bytes = cache_size_bytes(util::read_file(e.dir + "/size"));
-    e.ways = util::read_file(e.dir + "/ways_of_associativity");
-    e.line_size = util::read_file(e.dir + "/coherency_line_size");
-}
-
-std::string cache_label(int level, const std::string& type) {
-    std::string label = "L" + std::to_string(level);
-    if (type == "Data") label += "d";
-    if (type == "Instruction") label += "i";
-    return label;
-}
-
-std::string sharing_text(const std::string& shared_list) {
-    size_t n = parse_cpu_list(shared_list).size();
-    if (n == 1) return tr("cache.per_thread");
-    if (n > 1) return I18n::instance().trf("cache.shared_by", static_cast<int>(n));
+std::string sharing_text(size_t threads) {
+    if (threads == 1) return tr("cache.per_thread");
+    if (threads > 1) return I18n::instance().trf("cache.shared_by", static_cast<int>(threads));
     return {};
 }
 
 // One bar per cache label; an instance shared by several CPUs is counted once,
-// through the first CPU that lists it.
+// through the first CPU that lists it. An instance without a size says
+// nothing worth a bar.
 Card cache_card(const CpuFrame& f) {
     Card card = make_card("sec.cache", CardKind::Caches);
     std::map<std::string, CacheBar> bars;
+    std::map<std::string, size_t> widest;  // label -> most CPUs sharing one instance
     std::vector<std::string> order;
     std::set<std::string> seen;
     for (int cpu : f.online_cpus) {
-        for (CacheEntry& e : read_caches(cpu)) {
-            std::string label = cache_label(e.level, e.type);
+        for (const cpusys::CacheIndex& e : cpusys::read_caches(cpu)) {
+            std::string label = cpusys::cache_label(e.level, e.type);
             if (!seen.insert(label + "@" + e.shared_list).second) continue;
-            fill_cache_details(e);
+            const uint64_t size = cpusys::cache_size_bytes(cpusys::cache_size_text(e));
+            if (size == 0) continue;
             auto [it, created] = bars.try_emplace(label);
             CacheBar& bar = it->second;
             if (created) {
                 bar.level = e.level;
                 bar.label = label;
                 bar.type = e.type;
-                bar.ways = e.ways;
-                bar.line_size = e.line_size;
+                bar.ways = util::read_file(e.dir + "/ways_of_associativity");
+                bar.line_size = util::read_file(e.dir + "/coherency_line_size");
                 order.push_back(label);
             }
-            bar.total += e.size_bytes;
-            bar.blocks.push_back(e.size_bytes);
-            if (bar.shared_with.empty()) bar.shared_with = sharing_text(e.shared_list);
+            bar.total += size;
+            bar.blocks.push_back(size);
+            // Instances of one level may differ (per core here, shared by a
+            // pair there): the widest sharing is the one named.
+            size_t& w = widest[label];
+            w = std::max(w, cpusys::parse_list(e.shared_list).size());
         }
     }
     std::sort(order.begin(), order.end(), [&bars](const std::string& a, const std::string& b) {
         int la = bars[a].level, lb = bars[b].level;
         return la != lb ? la < lb : a < b;
     });
-    for (const std::string& label : order) card.caches.push_back(bars[label]);
+    for (const std::string& label : order) {
+        CacheBar& bar = bars[label];
+        bar.shared_with = sharing_text(widest[label]);
+        card.caches.push_back(std::move(bar));
+    }
     if (card.caches.empty()) {
         card.kind = CardKind::Rows;
         add(card, tr("f.cache_size"), f.first->get("cache size"), "/proc/cpuinfo");
@@ -769,8 +645,8 @@ Card cache_card(const CpuFrame& f) {
 
 // The top clock of each CPU, or its relative capacity where there is no
 // cpufreq (ARM big.LITTLE).
-uint64_t peak_of(CpuFiles& files, int cpu) {
-    uint64_t peak = files.clock(cpu).max;
+uint64_t peak_of(CpuClocks& clocks, int cpu) {
+    uint64_t peak = clocks.of(cpu).max;
     if (peak == 0) peak = util::to_u64(util::read_file(cpu_path(cpu, "cpu_capacity")), 0);
     return peak;
 }
@@ -785,30 +661,21 @@ Card cores_card(CpuFrame& f) {
     std::vector<uint64_t> peaks;
     uint64_t best = 0, worst = 0;
     for (int cpu : f.scope_cpus) {
-        uint64_t peak = peak_of(f.files, cpu);
+        uint64_t peak = peak_of(f.clocks, cpu);
         peaks.push_back(peak);
         best = std::max(best, peak);
         if (peak != 0 && (worst == 0 || peak < worst)) worst = peak;
     }
     const bool hybrid = best != 0 && worst != 0 && best != worst;
-    std::set<std::string> cores_seen;
-    for (size_t i = 0; i < f.scope_cpus.size(); ++i) {
-        const int cpu = f.scope_cpus[i];
-        const CpuTopology& t = f.files.topology(cpu);
-        const CpuClock& c = f.files.clock(cpu);
-        Core core;
-        core.index = cpu;
-        if (!t.package.empty()) core.package = static_cast<int>(util::to_i64(t.package, 0));
-        if (!t.core.empty()) core.core_id = static_cast<int>(util::to_i64(t.core, 0));
-        // A CPU without a core id (an offline one has no topology) is nobody's SMT sibling.
-        core.first_thread = t.core.empty() || cores_seen.insert(t.package + "/" + t.core).second;
-        core.online = f.online_set.count(cpu) > 0;
+    card.cores = cpusys::core_tiles(f.scope_cpus, f.places, f.online_set);
+    for (size_t i = 0; i < card.cores.size(); ++i) {
+        Core& core = card.cores[i];
+        const CpuClock& c = f.clocks.of(core.index);
         core.cur_khz = c.cur;
         core.min_khz = c.min;
         core.max_khz = c.max;
         core.governor = c.governor;
         if (hybrid && peaks[i] != 0) core.kind = peaks[i] == best ? "P" : "E";
-        card.cores.push_back(std::move(core));
     }
     if (hybrid) card.subtitle = tr("msg.hybrid_cores");
     return card;
@@ -863,7 +730,7 @@ Card vulnerabilities_card() {
     Card card = make_card("sec.vulnerabilities", CardKind::Vulns, true);
     const std::string dir = CPU_DIR + "/vulnerabilities";
     for (const std::string& name : util::list_dir(dir, "")) {
-        std::string text = util::read_file(dir + "/" + name);
+        std::string text = util::valid_utf8(util::read_file(dir + "/" + name));
         if (!text.empty()) add(card, name.c_str(), vuln_text(text), "vulnerabilities/" + name);
     }
     return card;
@@ -926,13 +793,12 @@ void add_live(Card& card, const char* name, const std::string& value, const std:
     if (!value.empty()) card.rows.emplace_back(name, value, note, false, live, "");
 }
 
-Card power_draw_card(const IntegratedGpu& igpu) {
+Card power_draw_card(const Temperature& temperature, const IntegratedGpu& igpu) {
     Card card = make_card("sec.power_draw");
-    std::string label;
-    const double t = cpu_temperature(&label);
+    const double t = temperature.celsius;
     if (t > NO_TEMPERATURE)
-        add_live(card, tr("f.temperature"), util::fmt_double(t, 1) + " \u00b0C", label.empty() ? "hwmon" : label,
-                 "cpu.temp");
+        add_live(card, tr("f.temperature"), util::fmt_double(t, 1) + " \u00b0C",
+                 temperature.label.empty() ? "hwmon" : temperature.label, "cpu.temp");
     sample_rapl();
     const cpu_power::RaplState& zone = cpu_power::rapl();
     if (zone.readable)
@@ -941,10 +807,16 @@ Card power_draw_card(const IntegratedGpu& igpu) {
     const bool gpu_power = igpu.found && igpu.dev.power_w >= 0.0;
     if (gpu_power)
         add_live(card, tr("f.power_package"), watts(igpu.dev.power_w), "amdgpu hwmon power1_average", "soc.power");
+    // Root can read every zone: the hint is only true of a zone that exists
+    // and refused its counter.
+    const bool zone_locked = !zone.path.empty() && !zone.readable;
     if (card.empty()) {
         std::string snap = snap_hint("hardware-observe");
-        card.hint = snap.empty() ? tr("msg.power_needs_root") : snap;
-    } else if (!zone.readable && !gpu_power && !zone.path.empty()) {
+        if (!snap.empty())
+            card.hint = snap;
+        else if (zone_locked)
+            card.hint = tr("msg.power_needs_root");
+    } else if (zone_locked && !gpu_power) {
         card.hint = tr("msg.power_needs_root");
     }
     if (!zone.path.empty()) {
@@ -990,6 +862,7 @@ Page collect_cpu(int socket) {
     Page page;
     CpuFrame f;
     read_frame(f, socket, page);
+    online_at_build() = f.online_cpus;
     page.headline = f.model;
     page.subline = subline(f);
     add_stats(f, page);
@@ -1000,7 +873,7 @@ Page collect_cpu(int socket) {
     append_if_not_empty(page, power_card(f));
     append_if_not_empty(page, cstates_card(f));
     const IntegratedGpu& igpu = take_integrated();
-    append_if_not_empty(page, power_draw_card(igpu));
+    append_if_not_empty(page, power_draw_card(f.temperature, igpu));
     if (igpu.found) append_if_not_empty(page, igpu_card(igpu.dev));
     append_if_not_empty(page, cache_card(f));
     if (!f.scope_cpus.empty()) append_if_not_empty(page, cores_card(f));
@@ -1020,9 +893,6 @@ void widen(uint64_t cur, uint64_t& lo, uint64_t& hi) {
     if (cur > hi) hi = cur;
 }
 
-uint64_t current_clock(int cpu) {
-    return util::to_u64(util::read_file(cpu_path(cpu, "cpufreq/scaling_cur_freq")), 0);
-}
 
 // The new text of a live row, or nullptr when its value cannot be read now.
 struct LiveValues {
@@ -1069,18 +939,20 @@ bool has_graphics_rows(const Page& page) {
 }  // namespace
 
 void refresh_live_cpu(Page& page) {
+    const double now = util::monotonic_seconds();
     LiveValues v;
     for (Card& card : page.cards) {
         if (card.kind != CardKind::Cores) continue;
         for (Core& core : card.cores) {
-            core.cur_khz = current_clock(core.index);
+            core.cur_khz = cpusys::tick_khz(core.index, now);
             widen(core.cur_khz, v.lo, v.hi);
         }
     }
-    // Without core tiles (the many-processors notice) the online CPUs stand in.
+    // Without core tiles (the many-processors notice) the online CPUs of the
+    // build stand in.
     if (v.hi == 0)
-        for (int cpu : parse_cpu_list(util::read_file(CPU_DIR + "/online"))) widen(current_clock(cpu), v.lo, v.hi);
-    v.temperature = cpu_temperature(nullptr);
+        for (int cpu : online_at_build()) widen(cpusys::tick_khz(cpu, now), v.lo, v.hi);
+    v.temperature = cpu_temperature(sensors::kept_readings(now)).celsius;
     sample_rapl();
     v.watt = cpu_power::rapl().watt;
     for (Stat& s : page.stats) {

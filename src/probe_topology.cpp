@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "cpu_sysfs.h"
 #include "i18n.h"
 #include "probe.h"
 #include "util.h"
@@ -18,16 +19,16 @@ namespace probe {
 
 namespace {
 
-const std::string CPU_DIR = "/sys/devices/system/cpu";
+using cpusys::CPU_DIR;
+using cpusys::cpu_path;
+using cpusys::CacheIndex;
 const std::string NODE_DIR = "/sys/devices/system/node";
 const char* const SUBLINE_SEP = "   \u00b7   ";
-// A single range of a CPU list never expands beyond this many CPUs, so a
-// damaged list ("0-4294967295") cannot exhaust memory.
-constexpr int64_t MAX_RANGE = 8192;
 
 struct Topo {
     std::vector<int> present;
     std::vector<int> online;
+    cpusys::Places places;  // every present CPU, as its files say
     std::map<int, int> package;
     std::map<int, int> die;
     std::map<int, int> cluster;
@@ -36,42 +37,10 @@ struct Topo {
     std::map<int, std::vector<int>> by_node;
 };
 
-// One "indexN" entry of a CPU's cache directory.
-struct CacheIndex {
-    int level = 0;
-    std::string type;
-    std::string shared;  // shared_cpu_list as the kernel writes it
-    std::string size;    // raw "size" text such as "32K"
-};
-
 std::string tr_int(const char* key, int n) { return I18n::instance().trf(key, n); }
 std::string tr_count(const char* key, size_t n) { return tr_int(key, static_cast<int>(n)); }
 
 int narrow(int64_t v) { return static_cast<int>(v); }
-
-std::string cpu_path(int cpu, const std::string& tail) {
-    std::string path = CPU_DIR + "/cpu" + std::to_string(cpu);
-    if (!tail.empty()) path += "/" + tail;
-    return path;
-}
-
-std::vector<int> parse_cpu_list(const std::string& text) {
-    std::vector<int> cpus;
-    for (const std::string& raw : util::split(text, ',')) {
-        std::string piece = util::trim(raw);
-        if (piece.empty()) continue;
-        size_t dash = piece.find('-');
-        if (dash == std::string::npos) {
-            cpus.push_back(narrow(util::to_i64(piece, 0)));
-            continue;
-        }
-        // Widened so that a range ending at INT_MAX cannot overflow the counter.
-        int64_t a = narrow(util::to_i64(piece.substr(0, dash), 0));
-        int64_t b = narrow(util::to_i64(piece.substr(dash + 1), 0));
-        for (int64_t v = a; v <= b && v - a < MAX_RANGE; ++v) cpus.push_back(static_cast<int>(v));
-    }
-    return cpus;
-}
 
 std::string to_ranges(std::vector<int> cpus) {
     std::sort(cpus.begin(), cpus.end());
@@ -97,27 +66,29 @@ bool reported_offline(int cpu) { return util::read_file(cpu_path(cpu, "online"))
 
 Topo read_topology() {
     Topo t;
-    t.present = parse_cpu_list(util::read_file(CPU_DIR + "/present"));
-    t.online = parse_cpu_list(util::read_file(CPU_DIR + "/online"));
+    t.present = cpusys::parse_list(util::read_file(CPU_DIR + "/present"));
+    t.online = cpusys::parse_list(util::read_file(CPU_DIR + "/online"));
+    t.places = cpusys::read_places(t.present, true);
     for (int cpu : t.present) {
-        std::string dir = cpu_path(cpu, "topology");
-        std::string pkg = util::read_file(dir + "/physical_package_id");
+        const cpusys::Place& p = cpusys::place_of(t.places, cpu);
         // Its place is unknown: it joins no package and counts as no core.
-        if (pkg.empty() && reported_offline(cpu)) continue;
-        int id = pkg.empty() ? 0 : narrow(util::to_i64(pkg, 0));
+        if (p.package.empty() && reported_offline(cpu)) continue;
+        if (t.package.count(cpu)) continue;  // listed twice
+        int id = p.package.empty() ? 0 : narrow(util::to_i64(p.package, 0));
         t.package[cpu] = id;
         t.by_package[id].push_back(cpu);
-        auto record = [&](const char* file, std::map<int, int>& into) {
-            std::string text = util::read_file(dir + "/" + file);
+        auto record = [&](const std::string& text, std::map<int, int>& into) {
             if (!text.empty()) into[cpu] = narrow(util::to_i64(text, 0));
         };
-        record("die_id", t.die);
-        record("cluster_id", t.cluster);
-        record("core_id", t.core);
+        record(p.die, t.die);
+        record(p.cluster, t.cluster);
+        record(p.core, t.core);
     }
     for (const std::string& name : util::list_dir(NODE_DIR, "node")) {
         int node = narrow(util::to_i64(name.substr(4), 0));
-        t.by_node[node] = parse_cpu_list(util::read_file(NODE_DIR + "/" + name + "/cpulist"));
+        // Older kernels write only the mask.
+        const std::string dir = NODE_DIR + "/" + name;
+        t.by_node[node] = cpusys::read_list(dir + "/cpulist", dir + "/cpumap");
     }
     return t;
 }
@@ -142,27 +113,17 @@ int core_of(const Topo& t, int cpu) {
     return it == t.core.end() ? cpu : it->second;
 }
 
-size_t count_cores(const Topo& t, const std::vector<int>& cpus) {
-    std::set<std::pair<int, int>> cores;
-    for (int cpu : placed_of(t, cpus)) cores.insert({package_of(t, cpu), core_of(t, cpu)});
-    return cores.size();
+// Its SMT sibling set where the kernel wrote one; a CPU of unknown core is a
+// core of its own.
+std::string core_key_of(const Topo& t, int cpu) {
+    std::string key = cpusys::core_key(cpusys::place_of(t.places, cpu));
+    return key.empty() ? "cpu " + std::to_string(cpu) : key;
 }
 
-// Each CPU's cache directory is read once per build and shared by the cache
-// card, the L3 grouping of the diagram and the core details.
-std::vector<CacheIndex> read_caches(int cpu) {
-    std::vector<CacheIndex> entries;
-    std::string base = cpu_path(cpu, "cache");
-    for (const std::string& name : util::list_dir(base, "index")) {
-        std::string dir = base + "/" + name + "/";
-        CacheIndex e;
-        e.level = narrow(util::to_i64(util::read_file(dir + "level"), 0));
-        e.type = util::read_file(dir + "type");
-        e.shared = util::read_file(dir + "shared_cpu_list");
-        e.size = util::read_file(dir + "size");
-        entries.push_back(std::move(e));
-    }
-    return entries;
+size_t count_cores(const Topo& t, const std::vector<int>& cpus) {
+    std::set<std::string> cores;
+    for (int cpu : placed_of(t, cpus)) cores.insert(core_key_of(t, cpu));
+    return cores.size();
 }
 
 using CacheMap = std::map<int, std::vector<CacheIndex>>;
@@ -170,7 +131,7 @@ using CacheMap = std::map<int, std::vector<CacheIndex>>;
 CacheMap read_caches_of(const std::vector<int>& cpus) {
     CacheMap caches;
     for (int cpu : cpus)
-        if (!caches.count(cpu)) caches[cpu] = read_caches(cpu);
+        if (!caches.count(cpu)) caches[cpu] = cpusys::read_caches(cpu);
     return caches;
 }
 
@@ -180,37 +141,16 @@ const std::vector<CacheIndex>& caches_of(const CacheMap& caches, int cpu) {
     return it == caches.end() ? none : it->second;
 }
 
-// The kernel writes cache sizes as "32K", "1M"; anything it does not scale
-// is shown as written.
+// The size as the kernel writes it ("32K", "1M") in binary units; what it
+// does not scale is shown as written.
 std::string size_text(const std::string& raw) {
-    uint64_t v = util::to_u64(raw, 0);
-    if (!raw.empty()) {
-        uint64_t mult = 1;
-        switch (raw.back()) {
-            case 'k':
-            case 'K':
-                mult = 1024;
-                break;
-            case 'm':
-            case 'M':
-                mult = 1048576;
-                break;
-            case 'g':
-            case 'G':
-                mult = 1073741824;
-                break;
-            default:
-                break;
-        }
-        if (v > std::numeric_limits<uint64_t>::max() / mult) return raw;
-        v *= mult;
-    }
+    const uint64_t v = cpusys::cache_size_bytes(raw);
     return v > 0 ? util::fmt_bytes(v) : raw;
 }
 
 std::string cache_size_of(const CacheMap& caches, int cpu, int level) {
     for (const CacheIndex& e : caches_of(caches, cpu))
-        if (e.level == level) return size_text(e.size);
+        if (e.level == level) return size_text(cpusys::cache_size_text(e));
     return {};
 }
 
@@ -241,18 +181,9 @@ Row make_row(std::string name, std::string value, std::string note) {
 }
 
 Selector make_selector(const Topo& t, int socket) {
-    Selector sel;
-    if (t.by_package.size() < 2) return sel;
-    sel.label = tr("f.sockets");
-    sel.options.push_back(tr("value.all"));
-    sel.values.push_back(-1);
-    for (const auto& [id, cpus] : t.by_package) {
-        sel.options.push_back(tr_int("tree.socket_n", id));
-        sel.values.push_back(id);
-    }
-    for (size_t i = 0; i < sel.values.size(); ++i)
-        if (sel.values[i] == socket) sel.selected = static_cast<int>(i);
-    return sel;
+    std::vector<int> ids;
+    for (const auto& [id, cpus] : t.by_package) ids.push_back(id);
+    return cpusys::socket_selector(ids, socket);
 }
 
 void add_stats(Page& page, const Build& b, size_t n_cores) {
@@ -263,8 +194,9 @@ void add_stats(Page& page, const Build& b, size_t n_cores) {
     if (!b.t.by_node.empty()) add("f.numa_nodes", b.t.by_node.size());
     add("f.cores_physical", n_cores);
     add("f.threads_logical", b.scope.size());
-    // Shared out over the CPUs the cores were counted from.
-    size_t threads = placed_of(b.t, b.scope).size();
+    // Shared out over the online CPUs: only they have sibling files.
+    size_t threads = 0;
+    for (int cpu : placed_of(b.t, b.scope)) threads += b.online.count(cpu);
     if (n_cores != 0 && threads % n_cores == 0) add("f.threads_per_core", threads / n_cores);
 }
 
@@ -273,7 +205,7 @@ Card sockets_card(const Build& b) {
     card.title = tr("f.sockets");
     for (const auto& [id, cpus] : b.t.by_package) {
         if (b.socket >= 0 && id != b.socket) continue;
-        Row row = make_row(tr_int("tree.socket_n", id), "", "physical_package_id");
+        Row row = make_row(cpusys::socket_name(id), "", "physical_package_id");
         row.cols = {tr_count("summary.n_cores", count_cores(b.t, cpus)),
                     tr_count("summary.n_threads", cpus.size()), to_ranges(cpus)};
         card.rows.push_back(std::move(row));
@@ -302,13 +234,6 @@ Card numa_card(const Build& b) {
     return card;
 }
 
-std::string cache_label(const CacheIndex& e) {
-    std::string label = "L" + std::to_string(e.level);
-    if (e.type == "Data") label += "d";
-    if (e.type == "Instruction") label += "i";
-    return label;
-}
-
 Card cache_card(const Build& b) {
     struct Level {
         std::map<int, int> count_by_width;
@@ -318,13 +243,13 @@ Card cache_card(const Build& b) {
     std::set<std::string> seen;
     for (int cpu : b.scope) {
         for (const CacheIndex& e : caches_of(b.caches, cpu)) {
-            if (e.level == 0 || e.shared.empty()) continue;
-            std::string label = cache_label(e);
-            if (!seen.insert(label + "@" + e.shared).second) continue;
+            if (e.level == 0 || e.shared_list.empty()) continue;
+            std::string label = cpusys::cache_label(e.level, e.type);
+            if (!seen.insert(label + "@" + e.shared_list).second) continue;
             bool first = !levels.count(label);
             Level& level = levels[label];
-            ++level.count_by_width[static_cast<int>(parse_cpu_list(e.shared).size())];
-            if (first) level.size = size_text(e.size);
+            ++level.count_by_width[static_cast<int>(cpusys::parse_list(e.shared_list).size())];
+            if (first) level.size = size_text(cpusys::cache_size_text(e));
         }
     }
     Card card;
@@ -344,7 +269,7 @@ Card cache_card(const Build& b) {
 // The L3 instance a CPU belongs to, "-" when it has none (those group first).
 std::string shared_list_of(const Build& b, int cpu) {
     for (const CacheIndex& e : caches_of(b.caches, cpu))
-        if (e.level == 3 && e.type != "Instruction") return e.shared.empty() ? "-" : e.shared;
+        if (e.level == 3 && e.type != "Instruction") return e.shared_list.empty() ? "-" : e.shared_list;
     return "-";
 }
 
@@ -364,10 +289,14 @@ std::map<Key, std::vector<int>> group_by(const std::vector<int>& cpus, KeyOf key
     return groups;
 }
 
+// Cores by their number, and cores that share a number (books, clusters)
+// apart by their sibling sets.
 std::vector<TopoNode> core_nodes(const Build& b, const std::vector<int>& cpus) {
     std::vector<TopoNode> nodes;
-    for (const auto& [core, members] : group_by<int>(cpus, [&](int cpu) { return core_of(b.t, cpu); })) {
-        TopoNode node = make_node(TopoNode::Kind::Core, std::to_string(core),
+    using CoreId = std::pair<int, std::string>;
+    auto id_of = [&](int cpu) { return CoreId{core_of(b.t, cpu), core_key_of(b.t, cpu)}; };
+    for (const auto& [core, members] : group_by<CoreId>(cpus, id_of)) {
+        TopoNode node = make_node(TopoNode::Kind::Core, std::to_string(core.first),
                                   cache_size_of(b.caches, members.front(), 2));
         for (int cpu : members) {
             TopoNode thread = make_node(TopoNode::Kind::Thread, std::to_string(cpu), "");
@@ -381,7 +310,7 @@ std::vector<TopoNode> core_nodes(const Build& b, const std::vector<int>& cpus) {
 }
 
 TopoNode package_node(const Build& b, int id, const std::vector<int>& cpus) {
-    TopoNode pkg = make_node(TopoNode::Kind::Package, tr_int("tree.socket_n", id),
+    TopoNode pkg = make_node(TopoNode::Kind::Package, cpusys::socket_name(id),
                              tr_count("summary.n_cores", count_cores(b.t, cpus)));
     for (const auto& [shared, members] :
          group_by<std::string>(cpus, [&](int cpu) { return shared_list_of(b, cpu); })) {
@@ -439,28 +368,17 @@ Card diagram_card(const Build& b) {
     return card;
 }
 
-uint64_t cur_khz_of(int cpu) {
-    return util::to_u64(util::read_file(cpu_path(cpu, "cpufreq/scaling_cur_freq")), 0);
-}
-
 Card cores_card(const Build& b) {
     Card card;
     card.title = tr("tree.cores");
     card.kind = CardKind::Cores;
     card.wide = true;
-    std::set<std::pair<int, int>> seen;
-    for (int cpu : b.scope) {
-        Core tile;
-        tile.index = cpu;
-        auto pkg = b.t.package.find(cpu);
+    card.cores = cpusys::core_tiles(b.scope, b.t.places, b.online);
+    for (Core& tile : card.cores) {
+        // An online CPU without a package file is drawn in package 0.
+        auto pkg = b.t.package.find(tile.index);
         tile.package = pkg == b.t.package.end() ? -1 : pkg->second;
-        auto core = b.t.core.find(cpu);
-        tile.core_id = core == b.t.core.end() ? -1 : core->second;
-        tile.online = b.online.count(cpu) > 0;
-        // Without a core id it is nobody's SMT sibling.
-        tile.first_thread = core == b.t.core.end() || seen.insert({tile.package, tile.core_id}).second;
-        tile.cur_khz = cur_khz_of(cpu);
-        card.cores.push_back(std::move(tile));
+        tile.cur_khz = cpusys::current_khz(tile.index);
     }
     return card;
 }
@@ -482,7 +400,12 @@ Card identification_card(const Build& b) {
     };
     add("f.cpu_list_present", util::read_file(CPU_DIR + "/present"), "present");
     add("f.cpu_list_online", util::read_file(CPU_DIR + "/online"), "online");
-    add("f.cpu_list_offline", util::read_file(CPU_DIR + "/offline"), "offline");
+    // Present CPUs that are not online: the kernel's "offline" file also names
+    // absent CPUs that could be plugged in.
+    std::vector<int> offline;
+    for (int cpu : b.t.present)
+        if (!b.online.count(cpu)) offline.push_back(cpu);
+    add("f.cpu_list_offline", cpusys::list_text(std::move(offline)), "offline");
     add("f.smt_control", util::read_file(CPU_DIR + "/smt/control"), "smt/control");
     size_t dies = distinct_ids(b.t.die, b.scope);
     add("f.die_id", dies > 1 ? util::fmt_int(dies) : "", "die_id");
@@ -514,7 +437,7 @@ Page collect_topology(int socket) {
     for (const auto& [node, cpulist] : b.t.by_node) b.node_mem[node] = node_memory(node);
     size_t n_cores = count_cores(b.t, b.scope);
 
-    page.headline = b.socket >= 0 ? tr_int("tree.socket_n", b.socket) : tr("sec.topology");
+    page.headline = b.socket >= 0 ? cpusys::socket_name(b.socket) : tr("sec.topology");
     std::vector<std::string> sub;
     if (b.socket < 0) sub.push_back(tr_count("summary.n_sockets", b.t.by_package.size()));
     sub.push_back(tr_count("summary.n_cores", n_cores));
@@ -533,9 +456,10 @@ Page collect_topology(int socket) {
 }
 
 void refresh_live_topology(Page& page) {
+    const double now = util::monotonic_seconds();
     for (Card& card : page.cards) {
         if (card.kind != CardKind::Cores) continue;
-        for (Core& tile : card.cores) tile.cur_khz = cur_khz_of(tile.index);
+        for (Core& tile : card.cores) tile.cur_khz = cpusys::tick_khz(tile.index, now);
     }
 }
 

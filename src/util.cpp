@@ -345,9 +345,13 @@ std::string fmt_int(uint64_t v) {
 }
 
 std::string fmt_double(double v, int decimals) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-    return apply_format(buf);
+    // Sized to the value: 1e300 has 301 integer digits.
+    const int n = std::snprintf(nullptr, 0, "%.*f", decimals, v);
+    if (n <= 0) return {};
+    std::string text(static_cast<size_t>(n) + 1, '\0');
+    std::snprintf(text.data(), text.size(), "%.*f", decimals, v);
+    text.resize(static_cast<size_t>(n));
+    return apply_format(text);
 }
 
 std::string fmt_percent(double v, int decimals) { return fmt_double(v, decimals) + " %"; }

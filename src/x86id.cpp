@@ -89,10 +89,11 @@ struct Field {
     const char* label;
 };
 
-// AMD's associativity encoding of the L2 TLB fields of leaf 0x80000006.
-// Codes it leaves unassigned (0 = disabled among them) give 0.
+// AMD's associativity encoding of the L2 TLB fields of leaf 0x80000006; a
+// code for a span of ways ("6 to 7") gives its lower end. The reserved codes
+// 7 and 9 and 0 (disabled) give 0.
 uint32_t l2_ways(uint32_t code) {
-    static constexpr uint32_t WAYS[16] = {0,  1, 2,  0,  4,  0,  8,   0,
+    static constexpr uint32_t WAYS[16] = {0,  1, 2,  3,  4,  6,  8,   0,
                                           16, 0, 32, 48, 64, 96, 128, FULLY_ASSOCIATIVE};
     return WAYS[code & 0xF];
 }

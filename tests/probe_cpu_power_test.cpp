@@ -271,21 +271,27 @@ TEST_F(CpuPower, DesktopWithDiscreteCardOnly) {
     EXPECT_FALSE(draw->hint_elevates);
 }
 
-TEST_F(CpuPower, MachineWithNothingShowsOnlyTheHint) {
+TEST_F(CpuPower, RootHintOnlyForAZoneThatRefusesItsCounter) {
     zqtest::FixtureRoot root;
     m::write_machine(root.dir(), m::offline_vm());
     add_graphics(root, "gpu/vm");
     root.remove("/sys/class/hwmon");
     Page page = probe::collect_cpu(-1);
-    const Card* draw = card(page, "sec.power_draw");
-    ASSERT_TRUE(draw);
-    EXPECT_TRUE(draw->rows.empty());
-    EXPECT_EQ(draw->hint, tr("msg.power_needs_root"));
+    EXPECT_EQ(card(page, "sec.power_draw"), nullptr) << "no zone: nothing that root could read either";
     EXPECT_EQ(card(page, "sec.igpu"), nullptr);
+    add_zone(root, "intel-rapl:0", "package-0", "", 0, 0);
+    power::forget_zone();
+    page = probe::collect_cpu(-1);
+    const Card* locked = card(page, "sec.power_draw");
+    ASSERT_TRUE(locked);
+    EXPECT_TRUE(locked->rows.empty());
+    EXPECT_EQ(locked->hint, tr("msg.power_needs_root"));
+    root.remove("/sys/class/powercap");
+    power::forget_zone();
 
     ::setenv("SNAP_NAME", "zorvq", 1);
     page = probe::collect_cpu(-1);
-    draw = card(page, "sec.power_draw");
+    const Card* draw = card(page, "sec.power_draw");
     ASSERT_TRUE(draw);
     EXPECT_NE(draw->hint.find("sudo snap connect zorvq:hardware-observe"), std::string::npos);
 }

@@ -155,7 +155,7 @@ TEST_F(CpuPage, ServerClockPowerAndIdleCards) {
     EXPECT_EQ(row(clock, tr("f.turbo")), "Yes");
     EXPECT_EQ(row(clock, tr("f.boost")), "<none>");
     EXPECT_EQ(row(clock, tr("f.pstate_status")), "active");
-    EXPECT_EQ(row(clock, tr("f.transition_latency")), "4,294,967 \u00b5s");
+    EXPECT_EQ(row(clock, tr("f.transition_latency")), "<none>") << "4294967295 ns is the kernel's unknown";
     EXPECT_EQ(row(clock, tr("f.energy_pref")), "performance");
     const probe::Row* source = row_named(clock, tr("f.timer"));
     ASSERT_TRUE(source);
@@ -329,8 +329,8 @@ TEST_F(CpuPage, OfflineCpusAndSparsePresentList) {
     EXPECT_EQ(stat(page, "f.temperature"), "<none>");
     const Card* topo = card(page, "sec.topology");
     EXPECT_EQ(row(topo, tr("f.cpus_online")), "4");
-    EXPECT_EQ(row(topo, tr("f.cpu_list_offline")), "2,4-7,9-15");
-    EXPECT_EQ(row(topo, tr("f.threads_per_core")), "<none>");
+    EXPECT_EQ(row(topo, tr("f.cpu_list_offline")), "2") << "present, not online; absent CPUs are not offline";
+    EXPECT_EQ(row(topo, tr("f.threads_per_core")), "1") << "four online single-thread cores";
     EXPECT_EQ(row(topo, tr("f.smt")), "No");
     EXPECT_EQ(row(topo, tr("f.smt_control")), "notsupported");
 
@@ -459,22 +459,16 @@ TEST_F(CpuPage, CpuinfoParsingAndCpuLists) {
     EXPECT_EQ(card(page, "sec.all_flags")->subtitle, "2 Flags");
     EXPECT_EQ(stat(page, "f.threads_logical"), "3");
 
-    root.write(cpu + "present", "3-1\n");
-    EXPECT_EQ(stat(probe::collect_cpu(-1), "f.threads_logical"), "<none>");
-    root.write(cpu + "present", "x\n");
-    EXPECT_EQ(stat(probe::collect_cpu(-1), "f.threads_logical"), "1");
-    // A corrupt range is capped; more than 1024 CPUs give the notice card.
+    // A corrupt range is capped at the kernel's largest CPU count; more than
+    // 1024 CPUs give the notice card.
     root.write(cpu + "present", "0-4294967295\n");
     page = probe::collect_cpu(-1);
-    EXPECT_EQ(stat(page, "f.threads_logical"), "4,096");
+    EXPECT_EQ(stat(page, "f.threads_logical"), "8,192");
     const Card* notice = card(page, "tree.cores");
     ASSERT_TRUE(notice);
     EXPECT_EQ(notice->kind, CardKind::Rows);
     EXPECT_EQ(notice->hint, tr("msg.many_cpus"));
     EXPECT_TRUE(notice->cores.empty());
-    // A range at the very top of the 64-bit numbers holds two values, not a wrapped run.
-    root.write(cpu + "present", "9223372036854775806-9223372036854775807\n");
-    EXPECT_EQ(stat(probe::collect_cpu(-1), "f.threads_logical"), "2");
     root.write(cpu + "present", "0-1023\n");
     page = probe::collect_cpu(-1);
     EXPECT_EQ(card(page, "tree.cores")->cores.size(), 1024u);
@@ -533,8 +527,8 @@ TEST_F(CpuPage, CacheSizesLabelsAndFallback) {
         labels.push_back(b.label);
         totals.push_back(b.total);
     }
-    EXPECT_EQ(labels, (std::vector<std::string>{"L0", "L1d", "L1i", "L2", "L3"}));
-    EXPECT_EQ(totals, (std::vector<uint64_t>{512, 32768, 32768, 8388608, 0}));
+    EXPECT_EQ(labels, (std::vector<std::string>{"L0", "L1d", "L1i", "L2"})) << "the L3 without a size is left out";
+    EXPECT_EQ(totals, (std::vector<uint64_t>{512, 32768, 32768, 8388608}));
 }
 
 // Kernels that predate shared_cpu_list describe sharing by mask alone.
@@ -663,6 +657,7 @@ struct RealTree {
     const char* name;
     int64_t cores = -1;    // -1: as many as the listing
     int64_t threads = -1;  // -1: as many as the listing
+    int64_t packages = -1;  // -1: as many as the listing
 };
 
 const RealTree REAL_TREES[] = {
@@ -675,8 +670,12 @@ const RealTree REAL_TREES[] = {
     {"fakeheteromemtiers"},
     {"nvidiagpunumanodes"},  // caches described by shared_cpu_map only
     // Core ids repeat on the two dies of each package and this kernel has no
-    // die_id: 24 distinct package/core pairs for 48 cores.
-    {"48amd64-4pa2n6c-sparse", 24},
+    // die_id: the sibling lists still tell the 48 cores apart.
+    {"48amd64-4pa2n6c-sparse"},
+    {"128arm-2pa2n8cluster4co"},
+    // No package ids (-1): one package of unknown number, where the listing
+    // makes packages of the books' core siblings.
+    {"20s390-2g6s4c", -1, -1, 1},
     // CPUs 0-3 and 21-23 are present but offline: the page counts the present.
     {"offline-cpu0-node0", -1, 24},
 };
@@ -693,7 +692,7 @@ TEST_F(CpuPage, RealMachineTreesMatchTheirTopologyListings) {
         ConsoleFacts want = read_console(dir + "/" + name + ".console");
         zqtest::ScopedRoot scoped(tree);
         Page page = probe::collect_cpu(-1);
-        EXPECT_EQ(stat_number(page, "f.sockets"), want.packages);
+        EXPECT_EQ(stat_number(page, "f.sockets"), t.packages >= 0 ? uint64_t(t.packages) : want.packages);
         EXPECT_EQ(stat_number(page, "f.cores_physical"), t.cores >= 0 ? uint64_t(t.cores) : want.cores);
         EXPECT_EQ(stat_number(page, "f.threads_logical"), t.threads >= 0 ? uint64_t(t.threads) : want.pus);
         const Card* cache = card(page, "sec.cache");

@@ -52,6 +52,28 @@ TEST_F(Report, EmptyPageGivesBannerOnly) {
     EXPECT_EQ(body({{"Topology", &empty}}), "\n\u2550\u2550 Topology " + BANNER_BARS + "\n\n");
 }
 
+// Bytes that are not UTF-8 in any text of a page (a pci.ids name, a cpuinfo
+// value, a cache type) come out as U+FFFD; the rest stays byte for byte.
+TEST_F(Report, TextThatIsNotUtf8IsRepaired) {
+    probe::Page page;
+    page.headline = "Model \xff";
+    probe::Card card;
+    card.title = "Card \xc3";
+    card.rows.push_back(row("name \x80", "value \xed\xa0\x80"));
+    probe::CacheBar bar;
+    bar.label = "L2";
+    bar.total = 1024;
+    bar.shared_with = "shared \xfe";
+    card.caches.push_back(bar);
+    card.chips.push_back(probe::Chip{"chip \xc0\xaf", ""});
+    page.cards.push_back(card);
+    const std::string text = body({{"Tab", &page}});
+    EXPECT_TRUE(util::is_valid_utf8(text)) << text;
+    for (const char* want : {"Model \uFFFD\n", "\u2500\u2500 Card \uFFFD\n", "    name \uFFFD: value \uFFFD",
+                             "shared \uFFFD\n", "    chip \uFFFD"})
+        EXPECT_NE(text.find(want), std::string::npos) << want;
+}
+
 TEST_F(Report, HeaderLineNamesProgramAndMachine) {
     std::string text = app_.report_text();
     EXPECT_EQ(text, "Zorvantelquist 1.0 (Build 35) \u2014 " + probe::machine_line() + "\n\n");

@@ -214,6 +214,22 @@ TEST(RootCollect, UnreadableTable) {
     EXPECT_NE(d.serialize().find("E SMBIOS table not readable\n"), std::string::npos);
 }
 
+// A table that lists no memory device and a machine without serials or
+// drives: the collector says the data is there, and the window agrees.
+TEST(RootCollect, ReadableTableWithoutModulesIsAvailableOnBothSides) {
+    zqtest::FixtureRoot root;
+    build_machine(root, true);
+    root.write("/sys/firmware/dmi/tables/DMI", std::string("\x7f\x04\x00\x00\x00\x00", 6));  // end of table
+    for (const char* serial : {"product_serial", "board_serial", "chassis_serial"})
+        root.write(std::string("/sys/devices/virtual/dmi/id/") + serial, "\n");
+    RootData d;
+    d.collect_as_root();
+    EXPECT_TRUE(d.available);
+    EXPECT_TRUE(d.memory.empty());
+    RootData parsed;
+    EXPECT_TRUE(parsed.parse(d.serialize()));
+}
+
 // This machine has neither an SMBIOS table nor NVMe drives.
 TEST(RootCollect, ThisMachineWithoutSmbios) {
     if (!util::read_file_raw("/sys/firmware/dmi/tables/DMI").empty())

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <cstdint>
 #include <limits>
 
@@ -288,7 +290,13 @@ TEST_F(Separators, FormatterEdges) {
     EXPECT_EQ(util::fmt_duration(86399), "23:59:59");
     EXPECT_EQ(util::fmt_duration(86400), "1 d 00:00:00");
     EXPECT_EQ(util::fmt_duration(1000 * 86400ULL), "1000 d 00:00:00");
-    EXPECT_EQ(util::fmt_double(1e70, 0).size() <= 63 + 20 * 3, true);  // bounded, no overflow
+    // Large values are written in full, every digit and group.
+    for (int exponent : {62, 70, 300}) {
+        std::string digits = util::fmt_double(std::pow(10.0, exponent), 2);
+        SCOPED_TRACE(exponent);
+        EXPECT_EQ(digits.size(), static_cast<size_t>(exponent + 1 + exponent / 3 + 3));
+        EXPECT_TRUE(util::starts_with(digits, "1") && util::ends_with(digits, ",00"));
+    }
 }
 
 TEST(UtilColumns, AlignedTokens) {

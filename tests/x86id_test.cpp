@@ -271,13 +271,23 @@ TEST(CpuidTlbs, ExtendedRangeAndAssociativityCodes) {
 
     FakeCpu cpu(1, 0x80000006u);
     cpu.leaves[0x80000005u] = {0x00000000, 0x0440FF40, 0, 0};
-    // L2 codes: 6 = 8 ways, 0xF = fully associative, 3 and 0 unassigned.
+    // L2 codes: 6 = 8 ways, 0xF = fully associative, 3 = 3 ways, 0 disabled.
     cpu.leaves[0x80000006u] = {0xF0106200, 0x30040010, 0, 0};
     std::vector<cpuid::TlbEntry> expected = {
         {"L1 iTLB 4K", 0x40, 0xFF},     {"L1 dTLB 4K", 0x40, 4},  {"L2 iTLB 2M/4M", 0x200, 8},
-        {"L2 dTLB 2M/4M", 0x010, 0xFF}, {"L2 iTLB 4K", 0x010, 0}, {"L2 dTLB 4K", 0x004, 0},
+        {"L2 dTLB 2M/4M", 0x010, 0xFF}, {"L2 iTLB 4K", 0x010, 0}, {"L2 dTLB 4K", 0x004, 3},
     };
     EXPECT_EQ(described(cpuid::decode_tlbs(cpuid::decode(cpu.source()), cpu.source())), described(expected));
+
+    // Every code of the published encoding; spans of ways give their lower end.
+    const uint32_t ways[16] = {0, 1, 2, 3, 4, 6, 8, 0, 16, 0, 32, 48, 64, 96, 128, 0xFF};
+    for (uint32_t code = 0; code < 16; ++code) {
+        cpu.leaves[0x80000006u] = {0, (code << 28) | (1u << 16), 0, 0};
+        std::vector<cpuid::TlbEntry> l2 = cpuid::decode_tlbs(cpuid::decode(cpu.source()), cpu.source());
+        ASSERT_FALSE(l2.empty());
+        EXPECT_EQ(l2.back().name, "L2 dTLB 4K");
+        EXPECT_EQ(l2.back().ways, ways[code]) << "code " << code;
+    }
 }
 
 // Whatever the registers hold, the record and the list stay within what the

@@ -428,8 +428,11 @@ bool RootData::parse(const std::string& text) {
                 break;
         }
     }
-    available =
-        versioned && (!memory.empty() || !nvme.empty() || !product_serial.empty() || !board_serial.empty());
+    // The collector marks the data available when the SMBIOS table could be
+    // read (it writes no error then), even when the table lists no module,
+    // and otherwise when a serial or a drive's health is there.
+    available = versioned && (error.empty() || !memory.empty() || !nvme.empty() || !product_serial.empty() ||
+                              !board_serial.empty());
     return available;
 }
 

@@ -12,6 +12,7 @@
 #include "fixture.h"
 #include "i18n.h"
 #include "load.h"
+#include "probe.h"
 #include "theme.h"
 #include "util.h"
 
@@ -212,6 +213,37 @@ TEST(VulnLights, StateColoursFollowTheValue) {
         EXPECT_TRUE(near(cv.at(5, static_cast<int>(21 * i + 10)), lights[rows[i].second])) << rows[i].first;
     }
     EXPECT_EQ(drawing_height(DrawKind::Vulns, card, cv.layout(), 400), 21 * 6);
+}
+
+// The builder translates the kernel's status words; the lights follow the
+// translated texts as well.
+TEST(VulnLights, TranslatedStatesKeepTheirColours) {
+    zqtest::FixtureRoot root;
+    const std::string dir = "/sys/devices/system/cpu/vulnerabilities/";
+    root.write(dir + "meltdown", "Not affected\n");
+    root.write(dir + "mds", "Vulnerable: Clear CPU buffers attempted, no microcode\n");
+    root.write(dir + "spectre_v1", "Mitigation: usercopy/swapgs barriers\n");
+    root.write(dir + "srbds", "Vulnerable\n");
+    // natural order of the file names
+    const int want[] = {2, 0, 1, 2};
+    for (const char* lang : {"de", "ar"}) {
+        SCOPED_TRACE(lang);
+        I18n::instance().set_language(lang);
+        probe::Page page = probe::collect_cpu(-1);
+        const probe::Card* card = nullptr;
+        for (const probe::Card& c : page.cards)
+            if (c.kind == probe::CardKind::Vulns) card = &c;
+        ASSERT_TRUE(card);
+        ASSERT_EQ(card->rows.size(), 4u);
+        EXPECT_EQ(card->rows[1].value, tr("vuln.not_affected"));
+        Canvas cv(400, 21 * 4);
+        ui::Context ctx = context(false);
+        draw_vulns(cv.cr(), *card, ctx, 400);
+        const Rgb lights[3] = {col(ctx.palette.load_low), col(ctx.palette.load_mid), col(ctx.palette.load_high)};
+        for (size_t i = 0; i < 4; ++i)
+            EXPECT_TRUE(near(cv.at(5, static_cast<int>(21 * i + 10)), lights[want[i]])) << card->rows[i].value;
+    }
+    I18n::instance().set_language("en");
 }
 
 TEST(VulnLights, ValueLeftOutWhenTheNameLeavesNoRoom) {

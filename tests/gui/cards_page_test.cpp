@@ -276,6 +276,42 @@ TEST_F(CardPage, LiveLabelsRegisteredOncePerLiveValue) {
     EXPECT_FALSE(label_with_text(root, tr("menu.elevate_short")));
 }
 
+// GTK would refuse (or cut at) bytes that are not UTF-8: every label,
+// tooltip and chooser entry shows them as U+FFFD.
+TEST_F(CardPage, TextThatIsNotUtf8ReachesTheWidgetsRepaired) {
+    probe::Page page;
+    page.headline = "Model \xff";
+    page.stats.push_back({"Label \xc3", "1 \x80", "\xfe", ""});
+    page.selector.label = "Sockets";
+    page.selector.options = {"All", "Socket \xff"};
+    page.selector.values = {-1, 0};
+    probe::Card c = card("Card \xc3\x28", probe::CardKind::Rows);
+    c.rows = {row("name \x80", "value \xff", "note \xfe"), row("cols", "")};
+    c.rows[1].cols = {"a \xff", "b"};
+    page.cards.push_back(c);
+    ui::Context ctx;
+    static Calls calls;  // outlives the test should a selection still be delivered
+    GtkWidget* root = ui::build_page(page, ctx, nullptr, nullptr, on_select, &calls);
+    show(root, 900, 700);
+    for (const char* want : {"Model \uFFFD", "Label \uFFFD", "1 \uFFFD", "\uFFFD", "Card \uFFFD(", "name \uFFFD",
+                             "value \uFFFD", "a \uFFFD"})
+        EXPECT_TRUE(label_with_text(root, want)) << want;
+    GtkWidget* value = label_with_text(root, "value \uFFFD");
+    ASSERT_TRUE(value);
+    gchar* tip = gtk_widget_get_tooltip_text(value);
+    EXPECT_STREQ(tip, "note \uFFFD");
+    g_free(tip);
+    std::vector<GtkWidget*> combos = of_type(root, [](GtkWidget* w) { return GTK_IS_COMBO_BOX_TEXT(w); });
+    ASSERT_EQ(combos.size(), 1u);
+    GtkTreeModel* model = gtk_combo_box_get_model(GTK_COMBO_BOX(combos[0]));
+    GtkTreeIter it;
+    ASSERT_TRUE(gtk_tree_model_iter_nth_child(model, &it, nullptr, 1));
+    gchar* option = nullptr;
+    gtk_tree_model_get(model, &it, 0, &option, -1);
+    EXPECT_STREQ(option, "Socket \uFFFD");
+    g_free(option);
+}
+
 TEST_F(CardPage, ButtonsAndSelectorCallTheShell) {
     probe::Page page = every_kind_page();
     ui::Context ctx;

@@ -1,0 +1,285 @@
+#include "cpu_sysfs.h"
+
+#include <algorithm>
+#include <climits>
+#include <limits>
+#include <unordered_map>
+
+#include "i18n.h"
+#include "util.h"
+
+namespace cpusys {
+
+const std::string CPU_DIR = "/sys/devices/system/cpu";
+
+namespace {
+
+constexpr double SAME_TICK = 0.5;  // seconds within which asks share one read
+
+void append_range(std::vector<int>& cpus, int64_t a, int64_t b) {
+    if (a > b || a > INT_MAX) return;
+    b = std::min<int64_t>(b, INT_MAX);
+    // Counted in unsigned steps: a range ending at the largest number would
+    // otherwise step the counter past it.
+    const uint64_t span = static_cast<uint64_t>(b) - static_cast<uint64_t>(a);
+    const uint64_t room = MAX_CPUS - cpus.size();
+    const uint64_t count = std::min<uint64_t>(span, room - 1) + 1;
+    for (uint64_t k = 0; k < count; ++k) cpus.push_back(static_cast<int>(a + static_cast<int64_t>(k)));
+}
+
+}  // namespace
+
+std::string cpu_path(int cpu, const std::string& tail) {
+    std::string p = CPU_DIR + "/cpu" + std::to_string(cpu);
+    if (!tail.empty()) p += "/" + tail;
+    return p;
+}
+
+std::vector<int> parse_list(const std::string& text) {
+    std::vector<int> cpus;
+    for (const std::string& raw : util::split(text, ',')) {
+        if (cpus.size() >= MAX_CPUS) break;
+        const std::string piece = util::trim(raw);
+        if (piece.empty()) continue;
+        const size_t dash = piece.find('-');
+        if (dash == std::string::npos) {
+            const int64_t v = util::to_i64(piece, 0);
+            append_range(cpus, v, v);
+            continue;
+        }
+        append_range(cpus, util::to_i64(piece.substr(0, dash), 0), util::to_i64(piece.substr(dash + 1), 0));
+    }
+    return cpus;
+}
+
+std::vector<int> parse_mask(const std::string& mask) {
+    std::vector<int> cpus;
+    const std::vector<std::string> words = util::split(util::trim(mask), ',');
+    int64_t base = 0;
+    for (auto w = words.rbegin(); w != words.rend() && base <= INT_MAX - 32; ++w, base += 32) {
+        const uint32_t bits = util::parse_hex(*w, 0);
+        for (int b = 0; b < 32 && cpus.size() < MAX_CPUS; ++b)
+            if (bits & (1u << b)) cpus.push_back(static_cast<int>(base + b));
+    }
+    return cpus;
+}
+
+std::string list_text(std::vector<int> cpus) {
+    std::sort(cpus.begin(), cpus.end());
+    cpus.erase(std::unique(cpus.begin(), cpus.end()), cpus.end());
+    std::string out;
+    for (size_t i = 0; i < cpus.size();) {
+        size_t j = i;
+        while (j + 1 < cpus.size() && static_cast<int64_t>(cpus[j + 1]) == static_cast<int64_t>(cpus[j]) + 1)
+            ++j;
+        if (!out.empty()) out += ',';
+        out += std::to_string(cpus[i]);
+        if (j > i) out += "-" + std::to_string(cpus[j]);
+        i = j + 1;
+    }
+    return out;
+}
+
+std::vector<int> read_list(const std::string& list_path, const std::string& mask_path) {
+    const std::string list = util::read_file(list_path);
+    if (!list.empty()) return parse_list(list);
+    return parse_mask(util::read_file(mask_path));
+}
+
+// ---- /proc/cpuinfo ---------------------------------------------------------
+
+std::string CpuInfoBlock::get(const std::string& key) const {
+    for (const auto& [k, v] : fields)
+        if (k == key) return v;
+    return {};
+}
+
+std::vector<CpuInfoBlock> read_cpuinfo() {
+    std::vector<CpuInfoBlock> blocks;
+    CpuInfoBlock cur;
+    for (const std::string& line : util::read_lines("/proc/cpuinfo")) {
+        if (util::trim(line).empty()) {
+            if (!cur.fields.empty()) blocks.push_back(std::move(cur));
+            cur = CpuInfoBlock();
+            continue;
+        }
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        // Repaired here, since the values are compared and parsed, not only shown.
+        cur.fields.emplace_back(util::valid_utf8(util::trim(line.substr(0, colon))),
+                                util::valid_utf8(util::trim(line.substr(colon + 1))));
+    }
+    if (!cur.fields.empty()) blocks.push_back(std::move(cur));
+    return blocks;
+}
+
+// ---- Where a CPU sits ------------------------------------------------------
+
+Place read_place(int cpu, bool with_groups) {
+    const std::string dir = cpu_path(cpu, "topology");
+    Place p;
+    p.package = util::read_file(dir + "/physical_package_id");
+    if (with_groups) {
+        p.die = util::read_file(dir + "/die_id");
+        p.cluster = util::read_file(dir + "/cluster_id");
+    }
+    p.core = util::read_file(dir + "/core_id");
+    const std::vector<int> siblings = read_list(dir + "/thread_siblings_list", dir + "/thread_siblings");
+    if (!siblings.empty()) p.siblings = list_text(siblings);
+    return p;
+}
+
+Places read_places(const std::vector<int>& cpus, bool with_groups) {
+    Places places;
+    for (int cpu : cpus)
+        if (!places.count(cpu)) places.emplace(cpu, read_place(cpu, with_groups));
+    return places;
+}
+
+std::string core_key(const Place& place) {
+    if (!place.siblings.empty()) return "siblings " + place.siblings;
+    if (!place.core.empty()) return "core " + place.package + "/" + place.core;
+    return {};
+}
+
+const Place& place_of(const Places& places, int cpu) {
+    static const Place none;
+    auto it = places.find(cpu);
+    return it == places.end() ? none : it->second;
+}
+
+size_t count_cores(const Places& places, const std::vector<int>& cpus) {
+    std::set<std::string> cores;
+    for (int cpu : cpus) {
+        std::string key = core_key(place_of(places, cpu));
+        if (!key.empty()) cores.insert(std::move(key));
+    }
+    return cores.size();
+}
+
+// ---- Caches ----------------------------------------------------------------
+
+std::vector<CacheIndex> read_caches(int cpu) {
+    std::vector<CacheIndex> caches;
+    const std::string base = cpu_path(cpu, "cache");
+    for (const std::string& index : util::list_dir(base, "index")) {
+        CacheIndex e;
+        e.dir = base + "/" + index;
+        e.level = static_cast<int>(util::to_i64(util::read_file(e.dir + "/level"), 0));
+        e.type = util::valid_utf8(util::read_file(e.dir + "/type"));
+        // Kernels before shared_cpu_list only wrote the mask; without it every
+        // instance of a level would look like the same one.
+        e.shared_list = util::read_file(e.dir + "/shared_cpu_list");
+        if (e.shared_list.empty())
+            e.shared_list = list_text(parse_mask(util::read_file(e.dir + "/shared_cpu_map")));
+        caches.push_back(std::move(e));
+    }
+    return caches;
+}
+
+std::string cache_size_text(const CacheIndex& index) { return util::read_file(index.dir + "/size"); }
+
+uint64_t cache_size_bytes(const std::string& text) {
+    if (text.empty()) return 0;
+    const uint64_t v = util::to_u64(text, 0);
+    uint64_t mult = 1;
+    switch (text.back() & ~0x20) {
+        case 'K':
+            mult = 1024;
+            break;
+        case 'M':
+            mult = 1048576;
+            break;
+        case 'G':
+            mult = 1073741824;
+            break;
+        default:
+            break;
+    }
+    if (v > std::numeric_limits<uint64_t>::max() / mult) return 0;
+    return v * mult;
+}
+
+std::string cache_label(int level, const std::string& type) {
+    std::string label = "L" + std::to_string(level);
+    if (type == "Data") label += "d";
+    if (type == "Instruction") label += "i";
+    return label;
+}
+
+// ---- Socket chooser and core tiles -----------------------------------------
+
+std::string socket_name(int id) {
+    if (id < 0) return tr("common.unknown");
+    return I18n::instance().trf("tree.socket_n", id);
+}
+
+probe::Selector socket_selector(const std::vector<int>& package_ids, int socket) {
+    probe::Selector sel;
+    if (package_ids.size() < 2) return sel;
+    sel.label = tr("f.sockets");
+    sel.options.push_back(tr("value.all"));
+    sel.values.push_back(-1);
+    for (int id : package_ids) {
+        sel.options.push_back(socket_name(id));
+        sel.values.push_back(id);
+    }
+    for (size_t i = 0; i < sel.values.size(); ++i)
+        if (sel.values[i] == socket) sel.selected = static_cast<int>(i);
+    return sel;
+}
+
+std::vector<probe::Core> core_tiles(const std::vector<int>& cpus, const Places& places,
+                                    const std::set<int>& online) {
+    std::vector<probe::Core> tiles;
+    tiles.reserve(cpus.size());
+    std::set<std::string> cores_seen;
+    for (int cpu : cpus) {
+        const Place& p = place_of(places, cpu);
+        probe::Core tile;
+        tile.index = cpu;
+        if (!p.package.empty()) tile.package = static_cast<int>(util::to_i64(p.package, 0));
+        if (!p.core.empty()) tile.core_id = static_cast<int>(util::to_i64(p.core, 0));
+        // A CPU whose core is unknown (an offline one has no topology) is
+        // nobody's SMT sibling.
+        const std::string key = core_key(p);
+        tile.first_thread = key.empty() || cores_seen.insert(key).second;
+        tile.online = online.count(cpu) > 0;
+        tiles.push_back(std::move(tile));
+    }
+    return tiles;
+}
+
+// ---- Current clock ---------------------------------------------------------
+
+namespace {
+
+struct KeptClock {
+    uint64_t khz = 0;
+    double read_at = -1.0;
+};
+
+std::unordered_map<int, KeptClock>& kept_clocks() {
+    static std::unordered_map<int, KeptClock> clocks;
+    return clocks;
+}
+
+}  // namespace
+
+uint64_t current_khz(int cpu) {
+    return util::to_u64(util::read_file(cpu_path(cpu, "cpufreq/scaling_cur_freq")), 0);
+}
+
+uint64_t tick_khz(int cpu, double now_seconds) {
+    KeptClock& k = kept_clocks()[cpu];
+    const bool fresh = k.read_at >= 0.0 && now_seconds >= k.read_at && now_seconds - k.read_at < SAME_TICK;
+    if (!fresh) {
+        k.khz = current_khz(cpu);
+        k.read_at = now_seconds;
+    }
+    return k.khz;
+}
+
+void forget_clocks() { kept_clocks().clear(); }
+
+}  // namespace cpusys
