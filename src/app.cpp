@@ -47,6 +47,8 @@ constexpr TabSpec TAB_SPECS[] = {
      0},
     {"topo", "sec.topology", &App::m_topo, &App::m_sel_topo, probe::collect_topology, nullptr,
      probe::refresh_live_topology, 1},
+    {"net", "tree.network", &App::m_net, &App::m_sel_net, probe::collect_net, probe::has_net,
+     probe::refresh_live_net, 8},
 };
 constexpr size_t TAB_COUNT = sizeof(TAB_SPECS) / sizeof(TAB_SPECS[0]);
 
@@ -69,10 +71,11 @@ constexpr auto RECOLLECT = make_recollectors(std::make_index_sequence<TAB_COUNT>
 // Tab indexes in collection order: the always-present pages first.
 const std::vector<size_t>& collection_order() {
     static const std::vector<size_t> order = [] {
-        std::vector<size_t> o;
-        for (int rank = 0; rank < static_cast<int>(TAB_COUNT); ++rank)
-            for (size_t i = 0; i < TAB_COUNT; ++i)
-                if (TAB_SPECS[i].collect_rank == rank) o.push_back(i);
+        // Ranks need not be dense: a table without some tabs skips theirs.
+        std::vector<size_t> o(TAB_COUNT);
+        for (size_t i = 0; i < TAB_COUNT; ++i) o[i] = i;
+        std::stable_sort(o.begin(), o.end(),
+                         [](size_t a, size_t b) { return TAB_SPECS[a].collect_rank < TAB_SPECS[b].collect_rank; });
         return o;
     }();
     return order;
