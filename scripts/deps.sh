@@ -8,6 +8,7 @@ PACKAGES=(
   xvfb xauth dbus dbus-x11 fonts-dejavu-core
   pci.ids usb.ids
   bzip2 util-linux mount sudo
+  iproute2 iputils-ping
   clang-14 libclang-rt-14-dev
 )
 missing=()
