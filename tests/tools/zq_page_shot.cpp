@@ -1,9 +1,9 @@
 // Shows a hand-made page with every card kind in a real window, in a chosen
 // theme and language, and saves a screenshot of the window as PNG.
 //
-//   zq_page_shot OUT.png [light|dark] [LANGUAGE] [WIDTH] [HEIGHT] [sample|cpu|topo]
+//   zq_page_shot OUT.png [light|dark] [LANGUAGE] [WIDTH] [HEIGHT] [sample|cpu|topo|net]
 //
-// "cpu" and "topo" show this machine's own pages instead of the sample.
+// "cpu", "topo" and "net" show this machine's own pages instead of the sample.
 #include <glib/gstdio.h>
 #include <gtk/gtk.h>
 
@@ -199,7 +199,7 @@ int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(
             stderr,
-            "usage: zq_page_shot OUT.png [light|dark] [LANGUAGE] [WIDTH] [HEIGHT] [sample|cpu|topo]\n");
+            "usage: zq_page_shot OUT.png [light|dark] [LANGUAGE] [WIDTH] [HEIGHT] [sample|cpu|topo|net]\n");
         return 2;
     }
     gtk_init(&argc, &argv);
@@ -221,6 +221,7 @@ int main(int argc, char** argv) {
     std::string which = argc > 6 ? argv[6] : "sample";
     probe::Page page = which == "cpu"    ? probe::collect_cpu(-1)
                        : which == "topo" ? probe::collect_topology(-1)
+                       : which == "net"  ? probe::collect_net(-1)
                                          : sample_page();
     GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_default_size(GTK_WINDOW(window), width, height);
