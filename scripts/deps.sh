@@ -8,6 +8,7 @@ PACKAGES=(
   xvfb xauth dbus dbus-x11 fonts-dejavu-core
   pci.ids usb.ids pciutils
   bzip2 util-linux mount sudo procps e2fsprogs btrfs-progs
+  iproute2 iputils-ping
   clang-14 libclang-rt-14-dev
 )
 missing=()

@@ -58,6 +58,8 @@ constexpr TabSpec TAB_SPECS[] = {
     {"pci", "tree.pci", &App::m_pci, &App::m_sel_pci, probe::collect_pci, probe::has_pci, probe::refresh_live_pci,
      6},
     {"usb", "tree.usb", &App::m_usb, &App::m_sel_usb, probe::collect_usb_page, probe::has_usb, nullptr, 7},
+    {"net", "tree.network", &App::m_net, &App::m_sel_net, probe::collect_net, probe::has_net,
+     probe::refresh_live_net, 8},
 };
 constexpr size_t TAB_COUNT = sizeof(TAB_SPECS) / sizeof(TAB_SPECS[0]);
 
