@@ -42,11 +42,15 @@ struct TabSpec {
     int collect_rank;                    // pages are collected and refreshed in this order
 };
 
+// The board page has no selector: its builder takes no value to ignore.
+probe::Page collect_board_tab(int) { return probe::collect_board(); }
+
 constexpr TabSpec TAB_SPECS[] = {
     {"cpu", "tree.cpu", &App::m_cpu, &App::m_sel_cpu, probe::collect_cpu, nullptr, probe::refresh_live_cpu,
      0},
     {"topo", "sec.topology", &App::m_topo, &App::m_sel_topo, probe::collect_topology, nullptr,
      probe::refresh_live_topology, 1},
+    {"board", "sec.mainboard", &App::m_board, nullptr, collect_board_tab, nullptr, probe::refresh_live_board, 2},
 };
 constexpr size_t TAB_COUNT = sizeof(TAB_SPECS) / sizeof(TAB_SPECS[0]);
 
