@@ -299,7 +299,7 @@ Card firmware_card(const Identity& id) {
     return c;
 }
 
-Card machine_card() {
+Card machine_card(const Identity& id) {
     Card c;
     c.title = tr("sec.machine");
     add(c, tr("f.manufacturer"), dmi("sys_vendor"), "sys_vendor");
@@ -309,7 +309,7 @@ Card machine_card() {
     add(c, tr("f.sku"), dmi("product_sku"), "product_sku");
     add_protected(c, tr("f.serial"), "product_serial");
     add_protected(c, tr("f.uuid"), "product_uuid");
-    add(c, tr("f.virtualization"), detect_virtualization(), "");
+    add(c, tr("f.virtualization"), id.virt, "");
     return c;
 }
 
@@ -711,7 +711,7 @@ Page collect_board() {
     add_card(page, mainboard_card(id));
     add_card(page, chipset_card());
     add_card(page, firmware_card(id));
-    add_card(page, machine_card());
+    add_card(page, machine_card(id));
     add_card(page, chassis_card());
     add_card(page, sensors_card());
     add_card(page, thermal_card());
