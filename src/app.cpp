@@ -44,6 +44,9 @@ struct TabSpec {
     int collect_rank;                    // pages are collected and refreshed in this order
 };
 
+// The board page has no selector: its builder takes no value to ignore.
+probe::Page collect_board_tab(int) { return probe::collect_board(); }
+
 constexpr TabSpec TAB_SPECS[] = {
     {"cpu", "tree.cpu", &App::m_cpu, &App::m_sel_cpu, probe::collect_cpu, nullptr, probe::refresh_live_cpu,
      0},
@@ -51,6 +54,7 @@ constexpr TabSpec TAB_SPECS[] = {
      probe::refresh_live_topology, 1},
     {"gpu", "tree.graphics", &App::m_gpu, &App::m_sel_gpu, probe::collect_gpu, probe::has_gpu,
      probe::refresh_live_gpu, 4},
+    {"board", "sec.mainboard", &App::m_board, nullptr, collect_board_tab, nullptr, probe::refresh_live_board, 2},
     {"memory", "tree.memory", &App::m_ram, &App::m_sel_ram, probe::collect_memory, nullptr,
      probe::refresh_live_memory, 3},
     {"disk", "tree.storage", &App::m_disk, &App::m_sel_disk, probe::collect_disk, probe::has_disks,

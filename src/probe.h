@@ -142,6 +142,8 @@ void refresh_live_cpu(Page& page);
 void refresh_live_topology(Page& page);
 void refresh_live_gpu(Page& page);
 void refresh_live_board(Page& page);
+// The same at a given monotonic time in seconds, so tests can step the clock.
+void refresh_live_board(Page& page, double now_seconds);
 void refresh_live_memory(Page& page);
 void refresh_live_disk(Page& page);
 void refresh_live_pci(Page& page);

@@ -169,21 +169,11 @@ struct Structure {
     std::string string_at(size_t off) const;
 };
 
-bool is_placeholder(const std::string& s) {
-    static const char* const PLACEHOLDERS[] = {
-        "not specified",       "unknown", "none",          "to be filled by o.e.m.",
-        "no module installed", "empty",   "not available", "default string"};
-    std::string l = util::lower(s);
-    for (const char* p : PLACEHOLDERS)
-        if (l == p) return true;
-    return false;
-}
-
 std::string Structure::string_at(size_t off) const {
     uint8_t n = byte_at(off);
     if (n == 0 || n > strings.size()) return {};
     std::string s = util::trim(strings[n - 1]);
-    return is_placeholder(s) ? std::string() : util::valid_utf8(s);
+    return is_dmi_placeholder(s) ? std::string() : util::valid_utf8(s);
 }
 
 // Where the string set that follows a formatted area at `p` ends: after the
@@ -365,6 +355,20 @@ bool read_nvme_health(const std::string& name, NvmeHealth& out) {
 }  // namespace
 
 // ---- Public ------------------------------------------------------------------
+
+bool is_dmi_placeholder(const std::string& s) {
+    static const char* const PLACEHOLDERS[] = {
+        "to be filled by o.e.m.", "to be filled by oem", "system manufacturer", "system product name",
+        "system version",         "default string",      "none",                "not specified",
+        "not applicable",         "unknown",             "o.e.m.",              "oem",
+        "x.x.",                   "0123456789",          "system serial number", "chassis manufacture",
+        "empty",                  "no module installed", "not available"};
+    if (s.empty()) return true;
+    const std::string l = util::lower(s);
+    for (const char* p : PLACEHOLDERS)
+        if (l == p) return true;
+    return false;
+}
 
 RootData& RootData::instance() {
     static RootData data;

@@ -1,9 +1,9 @@
 // Shows a hand-made page with every card kind in a real window, in a chosen
 // theme and language, and saves a screenshot of the window as PNG.
 //
-//   zq_page_shot OUT.png [light|dark] [LANGUAGE] [WIDTH] [HEIGHT] [sample|cpu|topo|gpu|net] [ROOT]
+//   zq_page_shot OUT.png [light|dark] [LANGUAGE] [WIDTH] [HEIGHT] [sample|cpu|topo|gpu|board|net] [ROOT]
 //
-// "cpu", "topo", "gpu" and "net" show this machine's own pages instead of the
+// "cpu", "topo", "gpu", "board" and "net" show this machine's own pages instead of the
 // sample, or those of the fixture tree ROOT.
 #include <glib/gstdio.h>
 #include <gtk/gtk.h>
@@ -198,9 +198,9 @@ gboolean take_shot(gpointer data) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(
-            stderr,
-            "usage: zq_page_shot OUT.png [light|dark] [LANGUAGE] [WIDTH] [HEIGHT] [sample|cpu|topo|gpu|net] [ROOT]\n");
+        std::fprintf(stderr,
+                     "usage: zq_page_shot OUT.png [light|dark] [LANGUAGE] [WIDTH] [HEIGHT] "
+                     "[sample|cpu|topo|gpu|board|net] [ROOT]\n");
         return 2;
     }
     gtk_init(&argc, &argv);
@@ -221,11 +221,12 @@ int main(int argc, char** argv) {
 
     std::string which = argc > 6 ? argv[6] : "sample";
     if (argc > 7) util::set_root_prefix(argv[7]);
-    probe::Page page = which == "cpu"    ? probe::collect_cpu(-1)
-                       : which == "topo" ? probe::collect_topology(-1)
-                       : which == "gpu"  ? probe::collect_gpu(-1)
-                       : which == "net"  ? probe::collect_net(-1)
-                                         : sample_page();
+    probe::Page page = which == "cpu"     ? probe::collect_cpu(-1)
+                       : which == "topo"  ? probe::collect_topology(-1)
+                       : which == "gpu"   ? probe::collect_gpu(-1)
+                       : which == "net"   ? probe::collect_net(-1)
+                       : which == "board" ? probe::collect_board()
+                                          : sample_page();
     GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_default_size(GTK_WINDOW(window), width, height);
     gtk_container_add(GTK_CONTAINER(window),

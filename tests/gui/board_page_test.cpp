@@ -1,0 +1,143 @@
+// The "board" tab in the real window on a fixture laptop: unlock buttons in
+// place of the serial numbers until the privileged data arrives, and live
+// sensor labels that follow the tick.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app.h"
+#include "fixture.h"
+#include "hw/root_data.h"
+#include "i18n.h"
+#include "probe.h"
+#include "sensors.h"
+#include "settings.h"
+#include "util.h"
+
+namespace {
+
+void pump() {
+    while (gtk_events_pending()) gtk_main_iteration();
+}
+
+void each_widget(GtkWidget* w, const std::function<void(GtkWidget*)>& fn) {
+    fn(w);
+    if (!GTK_IS_CONTAINER(w)) return;
+    GList* kids = gtk_container_get_children(GTK_CONTAINER(w));
+    for (GList* k = kids; k; k = k->next) each_widget(GTK_WIDGET(k->data), fn);
+    g_list_free(kids);
+}
+
+int unlock_buttons(GtkWidget* page) {
+    int n = 0;
+    each_widget(page, [&](GtkWidget* w) {
+        if (GTK_IS_BUTTON(w) && gtk_button_get_label(GTK_BUTTON(w)) &&
+            std::string(gtk_button_get_label(GTK_BUTTON(w))) == tr("dialog.unlock"))
+            ++n;
+    });
+    return n;
+}
+
+bool shows_text(GtkWidget* page, const std::string& text) {
+    bool found = false;
+    each_widget(page, [&](GtkWidget* w) {
+        found = found || (GTK_IS_LABEL(w) && text == gtk_label_get_text(GTK_LABEL(w)));
+    });
+    return found;
+}
+
+std::string label_text(GtkWidget* w) { return GTK_IS_LABEL(w) ? gtk_label_get_text(GTK_LABEL(w)) : ""; }
+
+class BoardWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* xdg = std::getenv("XDG_CONFIG_HOME");
+        saved_xdg_ = xdg ? std::optional<std::string>(xdg) : std::nullopt;
+        setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
+        SettingsStore::instance().mutable_get() = Settings();
+        hw::RootData::instance() = hw::RootData{};
+        sensors::forget_kept();
+    }
+    void TearDown() override {
+        if (app_) {
+            if (app_->m_timer) g_source_remove(app_->m_timer);
+            if (app_->m_window) gtk_widget_destroy(app_->m_window);
+            pump();
+            app_.reset();
+        }
+        saved_xdg_ ? setenv("XDG_CONFIG_HOME", saved_xdg_->c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
+        SettingsStore::instance().mutable_get() = Settings();
+        hw::RootData::instance() = hw::RootData{};
+        sensors::forget_kept();
+    }
+    App& start() {
+        app_ = std::make_unique<App>();
+        char name[] = "zorvantelquist";
+        char* argv[] = {name, nullptr};
+        app_->start_window(1, argv);
+        pump();
+        return *app_;
+    }
+    zqtest::TempDir config_;
+    std::optional<std::string> saved_xdg_;
+    std::unique_ptr<App> app_;
+};
+
+TEST_F(BoardWindow, LockedSerialsUnlockAfterElevationAndSensorsFollowTheTick) {
+    zqtest::FixtureRoot root("board-laptop");
+    const std::string dmi = "/sys/devices/virtual/dmi/id/";
+    for (const char* attr : {"board_serial", "product_serial", "product_uuid"}) root.write(dmi + attr, "\n");
+    root.write(dmi + "chassis_serial", "System Serial Number\n");
+    App& app = start();
+
+    int board = -1;
+    for (size_t i = 0; i < app.m_tabs.size(); ++i)
+        if (std::string(app.m_tabs[i].name) == "board") board = static_cast<int>(i);
+    ASSERT_GE(board, 1);
+    EXPECT_STREQ(app.m_tabs[board - 1].name, "topo");
+    EXPECT_EQ(app.m_tabs[board].title, tr("sec.mainboard"));
+    EXPECT_EQ(app.m_tabs[board].recollect, nullptr);
+    GtkWidget* page = gtk_stack_get_child_by_name(GTK_STACK(app.m_stack), "board");
+    ASSERT_TRUE(page);
+    EXPECT_TRUE(shows_text(page, "LENOVO 20QDCTO1WW"));
+    EXPECT_EQ(unlock_buttons(page), 4);
+
+    const std::string package = "/sys/class/hwmon/hwmon3/temp1_input";
+    GtkWidget* package_label = nullptr;
+    int sensor_labels = 0, thermal_labels = 0;
+    for (auto& [row, label] : app.m_ctx.live_rows) {
+        if (util::starts_with(row->live, "sensor.")) ++sensor_labels;
+        if (util::starts_with(row->live, "thermal.")) ++thermal_labels;
+        if (row->note == package) package_label = label;
+    }
+    EXPECT_EQ(sensor_labels, 13);
+    EXPECT_EQ(thermal_labels, 3);
+    ASSERT_TRUE(package_label);
+    const std::string before = label_text(package_label);
+
+    app.tick();
+    root.write(package, "73000\n");
+    g_usleep(600 * 1000);  // the kept sensor list is re-read once per tick
+    app.tick();
+    const std::string after = label_text(package_label);
+    EXPECT_NE(after, before);
+    EXPECT_TRUE(util::starts_with(after, "73")) << after;
+
+    // The collector's text arrives: the next refresh fills the rows.
+    ASSERT_TRUE(
+        hw::RootData::instance().parse("V 1\nD product_serial|PF1ABCDE\nD product_uuid|3f1c2a80-0001\n"
+                                       "D board_serial|L1HF0999\nD chassis_serial|PF1ABCDE\n"));
+    app.refresh();
+    pump();
+    page = gtk_stack_get_child_by_name(GTK_STACK(app.m_stack), "board");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(unlock_buttons(page), 0);
+    EXPECT_TRUE(shows_text(page, "L1HF0999"));
+    EXPECT_TRUE(shows_text(page, "3f1c2a80-0001"));
+}
+
+}  // namespace
