@@ -58,7 +58,7 @@ void decode_brand(const RawQuery& raw, Info& info) {
         Regs r;
         if (query_with(raw, leaf, 0, r)) append_regs(text, r.eax, r.ebx, r.ecx, r.edx);
     }
-    info.brand = util::trim(text);
+    info.brand = util::valid_utf8(util::trim(text));
 }
 
 // Leaf 0x40000000 lies outside both ranges, so only the hypervisor bit of
@@ -68,7 +68,7 @@ void decode_hypervisor(const RawQuery& raw, Info& info) {
     if (r.ebx == 0) return;
     std::string text;
     append_regs(text, r.ebx, r.ecx, r.edx, 0);
-    info.hypervisor = util::trim(text);
+    info.hypervisor = util::valid_utf8(util::trim(text));
 }
 
 void decode_extended(const RawQuery& raw, Info& info) {
@@ -150,6 +150,7 @@ Info decode(const RawQuery& raw) {
     info.valid = true;
     info.max_leaf = r.eax;
     append_regs(info.vendor, r.ebx, r.edx, r.ecx, 0);
+    info.vendor = util::valid_utf8(info.vendor);
     if (query_with(raw, EXTENDED_RANGE, 0, r)) info.max_ext_leaf = r.eax;
     bool under_hypervisor = decode_signature(raw, info);
     decode_brand(raw, info);

@@ -153,7 +153,8 @@ std::string trimmed(std::string_view s) {
     auto space = [](char c) { return c == 0 || std::isspace(static_cast<unsigned char>(c)); };
     while (!s.empty() && space(s.front())) s.remove_prefix(1);
     while (!s.empty() && space(s.back())) s.remove_suffix(1);
-    return std::string(s);
+    // Database files are edited by hand; a stray Latin-1 byte must not reach a label.
+    return util::valid_utf8(std::string(s));
 }
 
 std::string name_after(std::string_view s, size_t pos) {
