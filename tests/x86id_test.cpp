@@ -304,9 +304,11 @@ TEST(CpuidDecode, ArbitraryRegistersStayBounded) {
         };
         cpuid::Info info = cpuid::decode(raw);
         std::vector<cpuid::TlbEntry> list = cpuid::decode_tlbs(info, raw);
-        EXPECT_LE(info.vendor.size(), 12u);
-        EXPECT_LE(info.brand.size(), 48u);
-        EXPECT_LE(info.hypervisor.size(), 12u);
+        // Register bytes that are no UTF-8 become U+FFFD, three bytes each.
+        EXPECT_LE(info.vendor.size(), 3 * 12u);
+        EXPECT_LE(info.brand.size(), 3 * 48u);
+        EXPECT_LE(info.hypervisor.size(), 3 * 12u);
+        EXPECT_TRUE(util::is_valid_utf8(info.vendor + info.brand + info.hypervisor));
         EXPECT_LE(list.size(), 8u);
         for (const cpuid::TlbEntry& t : list) {
             EXPECT_NE(t.entries, 0u);
