@@ -10,6 +10,7 @@
 #include <i915_drm.h>
 
 #include "hw/ids.h"
+#include "cpu_sysfs.h"
 #include "sensors.h"
 #include "util.h"
 
@@ -214,10 +215,9 @@ bool is_integrated(const Device& dev) {
 }
 
 std::string cpu_model_name() {
-    for (const std::string& line : util::read_lines("/proc/cpuinfo")) {
-        size_t colon = line.find(':');
-        if (colon != std::string::npos && util::trim(line.substr(0, colon)) == "model name")
-            return util::trim(line.substr(colon + 1));
+    for (const cpusys::CpuInfoBlock& b : cpusys::read_cpuinfo()) {
+        std::string model = b.get("model name");
+        if (!model.empty()) return model;
     }
     return {};
 }
