@@ -21,11 +21,15 @@ namespace {
 // Every text reaches GTK and Pango through the setters below, and both cut
 // or refuse bytes that are not UTF-8: firmware, the kernel and the name
 // databases do not promise any.
-std::string shown(const std::string& text) { return util::is_valid_utf8(text) ? text : util::valid_utf8(text); }
+std::string shown(const std::string& text) {
+    return util::is_valid_utf8(text) ? text : util::valid_utf8(text);
+}
 
 GtkWidget* new_label(const std::string& text) { return gtk_label_new(shown(text).c_str()); }
 
-void set_tooltip(GtkWidget* w, const std::string& text) { gtk_widget_set_tooltip_text(w, shown(text).c_str()); }
+void set_tooltip(GtkWidget* w, const std::string& text) {
+    gtk_widget_set_tooltip_text(w, shown(text).c_str());
+}
 
 }  // namespace
 
@@ -37,8 +41,6 @@ Rgb col(const std::string& hex) {
     return c;
 }
 
-namespace {
-
 // Drawings place every text by its left edge; a right-to-left paragraph
 // would align to the right end of its width instead and turn "67 %" around.
 PangoLayout* drawing_layout(cairo_t* cr) {
@@ -48,6 +50,8 @@ PangoLayout* drawing_layout(cairo_t* cr) {
     pango_layout_context_changed(layout);
     return layout;
 }
+
+namespace {
 
 void set_color(cairo_t* cr, const Rgb& c, double alpha) { cairo_set_source_rgba(cr, c.r, c.g, c.b, alpha); }
 
@@ -1119,7 +1123,7 @@ void on_selector_changed(GtkComboBox* combo, gpointer data) {
     // "changed" returns: the call waits for the main loop, ahead of the next
     // redraw.
     g_idle_add_full(G_PRIORITY_HIGH_IDLE, deliver_selection,
-                     new PendingSelection{sc->fn, sc->data, sc->sel->values[index]}, free_selection);
+                    new PendingSelection{sc->fn, sc->data, sc->sel->values[index]}, free_selection);
 }
 
 GtkWidget* selector_box(const probe::Selector& sel, SelectorChanged on_select, gpointer select_data) {

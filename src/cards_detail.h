@@ -20,6 +20,8 @@ std::string ui_font(int size, bool bold);
 std::string num_font(int size, bool bold);
 void rounded_rect(cairo_t* cr, double x, double y, double w, double h, double r);
 double text_width(PangoLayout* layout, const std::string& font, const std::string& text);
+// A layout that places its text by the left edge in every language.
+PangoLayout* drawing_layout(cairo_t* cr);
 
 // ---- Drawings, at a given width (the draw handlers pass the allocation) -------
 enum class DrawKind { Cores = 0, Caches = 1, Usage = 2, Vulns = 3, Chips = 4, Diagram = 5 };

@@ -20,14 +20,6 @@
 
 extern char** environ;
 
-#if defined(__SANITIZE_ADDRESS__)
-#define ZQ_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
-#define ZQ_SANITIZED 1
-#endif
-#endif
-
 namespace {
 
 constexpr const char* PROGRAM = "Zorvantelquist";

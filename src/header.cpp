@@ -31,14 +31,9 @@ const Rgb VIA_HOLE{0.035, 0.322, 0.129};
 
 void set_color(cairo_t* cr, const Rgb& c, double alpha) { cairo_set_source_rgba(cr, c.r, c.g, c.b, alpha); }
 
-// The band's texts are placed by their left edges in every language.
-PangoLayout* band_layout(cairo_t* cr) {
-    PangoLayout* layout = pango_cairo_create_layout(cr);
-    pango_context_set_base_dir(pango_layout_get_context(layout), PANGO_DIRECTION_LTR);
-    pango_layout_set_auto_dir(layout, FALSE);
-    pango_layout_context_changed(layout);
-    return layout;
-}
+// The band's texts are placed by their left edges in every language, as the
+// card drawings' are.
+PangoLayout* band_layout(cairo_t* cr) { return ui::detail::drawing_layout(cr); }
 
 double draw_text(cairo_t* cr, PangoLayout* layout, const PangoFontDescription* font, const std::string& text,
                  double x, double y, const Rgb& color, double alpha) {
@@ -269,7 +264,8 @@ void Header::draw(cairo_t* cr, int w, int h, int scale) {
     double panel_w = std::min(0.3 * w, 300.0);
     std::string percent = util::fmt_percent(100.0 * m_total_glow, 0);
     if (panel_w >= 160) {
-        if (m_panel && (m_dirty || percent != m_panel_percent || std::fabs(m_total_glow - m_panel_glow) > 0.004))
+        if (m_panel &&
+            (m_dirty || percent != m_panel_percent || std::fabs(m_total_glow - m_panel_glow) > 0.004))
             destroy_surface(m_panel);
         if (!m_panel) {
             m_panel = cairo_surface_create_similar(cairo_get_target(cr), CAIRO_CONTENT_COLOR_ALPHA,

@@ -3,16 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "crash_handler.h"
 #include "fixture.h"
 #include "util.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define ZQ_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
-#define ZQ_SANITIZED 1
-#endif
-#endif
 
 namespace {
 
