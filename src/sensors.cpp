@@ -121,9 +121,16 @@ void add_chip(std::vector<Reading>& out, const std::string& dir) {
     const std::string chip = util::read_file(dir + "/name");
     if (chip.empty()) return;
     const std::string place = chip_place(dir, chip);
+    const size_t first = out.size();
     for (const Group& g : GROUPS)
         for (int n = first_channel(g.kind); n <= MAX_CHANNEL; ++n)
             add_channel(out, g, dir + "/" + g.prefix + std::to_string(n), chip, place);
+    if (place != tr("tree.graphics")) return;
+    for (size_t i = first; i < out.size(); ++i) out[i].sleep_path = dir + "/device/power/runtime_status";
+}
+
+bool asleep(const Reading& r) {
+    return !r.sleep_path.empty() && util::read_file(r.sleep_path) == "suspended";
 }
 
 }  // namespace
@@ -160,6 +167,7 @@ void refresh(std::vector<Reading>& readings, double now_seconds) {
     for (Reading& r : readings) {
         if (r.chip == "drivetemp" && r.read_at >= 0.0 && now_seconds - r.read_at < DRIVETEMP_INTERVAL)
             continue;
+        if (asleep(r)) continue;
         r.read_at = now_seconds;
         const std::string text = util::read_file(r.path);
         if (!text.empty()) r.value = util::to_double(text, 0.0) / divisor_of(r.kind);

@@ -21,6 +21,9 @@ struct Reading {
     double max = 0.0;       // 0.0 when the chip gives none
     double crit = 0.0;      // 0.0 when the chip gives none
     double read_at = -1.0;  // monotonic seconds of the last re-read; -1: never re-read
+    // A graphics chip's runtime power state file: while it reads "suspended"
+    // the channel is not re-read, since on some kernels the read wakes the card.
+    std::string sleep_path;
 };
 
 // The file one channel (such as ".../hwmon3/temp1") is read from: its

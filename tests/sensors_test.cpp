@@ -175,19 +175,29 @@ TEST(SensorsKept, SharedListThrottlesDrivesAndFollowsChips) {
     sensors::kept_readings(160.0);
     EXPECT_DOUBLE_EQ(sensors::kept_reading(disk, 160.1)->value, 45.0);
 
+    // A sleeping graphics card's channels are left alone until it wakes.
+    const std::string gpu = HW + "/hwmon1/temp1_input";
+    root.write(HW + "/hwmon1/device/power/runtime_status", "suspended\n");
+    root.write(gpu, "77000\n");
+    sensors::kept_readings(170.0);
+    EXPECT_NE(sensors::kept_reading(gpu, 170.1)->value, 77.0);
+    root.write(HW + "/hwmon1/device/power/runtime_status", "active\n");
+    sensors::kept_readings(171.0);
+    EXPECT_DOUBLE_EQ(sensors::kept_reading(gpu, 171.1)->value, 77.0);
+
     // A chip that appears is found by collecting once more; one that is gone
     // gives null and is not collected for again on the next tick.
     root.write("/sys/devices/virtual/hwmon/hwmon10/name", "acpi_fan\n");
     root.write("/sys/devices/virtual/hwmon/hwmon10/fan1_input", "2100\n");
     root.symlink(HW + "/hwmon10", "../../devices/virtual/hwmon/hwmon10");
-    const Reading* fan = sensors::kept_reading(HW + "/hwmon10/fan1_input", 161.0);
+    const Reading* fan = sensors::kept_reading(HW + "/hwmon10/fan1_input", 172.0);
     ASSERT_NE(fan, nullptr);
     EXPECT_EQ(fan->kind, Kind::Fan);
-    EXPECT_EQ(sensors::kept_reading(HW + "/hwmon11/temp1_input", 162.0), nullptr);
+    EXPECT_EQ(sensors::kept_reading(HW + "/hwmon11/temp1_input", 173.0), nullptr);
     root.write("/sys/devices/virtual/hwmon/hwmon11/name", "late\n");
     root.write("/sys/devices/virtual/hwmon/hwmon11/temp1_input", "20000\n");
     root.symlink(HW + "/hwmon11", "../../devices/virtual/hwmon/hwmon11");
-    EXPECT_EQ(sensors::kept_reading(HW + "/hwmon11/temp1_input", 163.0), nullptr);
+    EXPECT_EQ(sensors::kept_reading(HW + "/hwmon11/temp1_input", 174.0), nullptr);
     sensors::forget_kept();
 }
 
