@@ -239,9 +239,15 @@ TEST(ReportProgram, ReportToFileAndItsFailures) {
     EXPECT_EQ(to_file.out, "");
     auto to_stdout = zqtest::run({zqtest::binary(), "-r", "-x"});
     EXPECT_EQ(to_stdout.status, 0);
-    // The machine line and the pages are the same in both runs; only live
-    // values could differ, so compare the shape.
-    EXPECT_EQ(util::split(zqtest::slurp(file), '\n').size(), util::split(to_stdout.out, '\n').size());
+    // The machine line and the tabs are the same in both runs; rows may not
+    // be (other tests turn swap on or mount file systems meanwhile).
+    auto outline = [](const std::string& report) {
+        std::vector<std::string> kept;
+        for (const std::string& line : util::split(report, '\n'))
+            if (kept.empty() || util::starts_with(line, "\u2550\u2550 ")) kept.push_back(line);
+        return kept;
+    };
+    EXPECT_EQ(outline(zqtest::slurp(file)), outline(to_stdout.out));
 
     std::string missing = dir.path() + "/no/such/dir/report.txt";
     auto no_dir = zqtest::run({zqtest::binary(), "-r", missing});
