@@ -639,10 +639,15 @@ void App::apply_language(const std::string& code) { theme::apply_language(code);
 
 void App::probe_system_theme_hint() { m_startup_dark_hint = theme::probe_startup_dark_hint(); }
 
-bool App::system_prefers_dark() { return theme::system_prefers_dark(m_startup_dark_hint); }
+bool App::system_prefers_dark() { return theme::scheme_prefers_dark(m_portal_scheme, m_startup_dark_hint); }
 
+// The desktop's answer counts from when it comes; until then the toolkit's
+// own hint stands in.
 bool App::resolve_dark() {
-    return theme::resolve_dark(SettingsStore::instance().get().theme, m_startup_dark_hint);
+    const std::string& setting = SettingsStore::instance().get().theme;
+    if (setting == "dark") return true;
+    if (setting == "light") return false;
+    return system_prefers_dark();
 }
 
 Palette App::palette() const { return Palette::from_settings(SettingsStore::instance().get(), m_dark); }
@@ -656,12 +661,29 @@ void App::apply_theme() {
     if (m_window) gtk_widget_queue_draw(m_window);
 }
 
-void App::watch_system_theme() { m_portal_sub = theme::watch_portal(on_portal_setting_changed, this); }
+void App::watch_system_theme() {
+    if (!m_portal_cancel) m_portal_cancel = g_cancellable_new();
+    theme::watch_portal_async(on_portal_setting_changed, on_portal_scheme, this, &m_portal_sub, m_portal_cancel);
+}
+
+void App::on_portal_scheme(int scheme, gpointer data) {
+    App* app = static_cast<App*>(data);
+    app->m_portal_scheme = scheme;
+    // A follow-up only where the window does not already show that darkness.
+    if (app->resolve_dark() != app->m_dark) app->apply_theme();
+}
 
 void App::on_portal_setting_changed(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
                                     GVariant* parameters, gpointer data) {
-    if (theme::is_colour_scheme_change(parameters) && SettingsStore::instance().get().theme == "auto")
-        static_cast<App*>(data)->apply_theme();
+    if (theme::is_colour_scheme_change(parameters)) on_portal_scheme(theme::changed_scheme(parameters), data);
+}
+
+App::~App() {
+    if (m_portal_cancel) {
+        g_cancellable_cancel(m_portal_cancel);
+        g_object_unref(m_portal_cancel);
+    }
+    theme::unwatch_portal(m_portal_sub);
 }
 
 // ---- Elevation -------------------------------------------------------------

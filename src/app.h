@@ -16,7 +16,7 @@
 class App : public PageSet {
 public:
     App();
-    ~App() = default;
+    ~App();
     App(const App&) = delete;
     App& operator=(const App&) = delete;
 
@@ -64,6 +64,7 @@ public:
     bool resolve_dark();
     bool system_prefers_dark();
     Palette palette() const;
+    static void on_portal_scheme(int scheme, gpointer app);
     static void on_portal_setting_changed(GDBusConnection* connection, const gchar* sender,
                                           const gchar* object_path, const gchar* interface,
                                           const gchar* signal, GVariant* parameters, gpointer app);
@@ -106,6 +107,9 @@ public:
     int m_page_index = 0;
     guint m_timer = 0;
     guint m_portal_sub = 0;
+    GCancellable* m_portal_cancel = nullptr;
+    // The portal's colour-scheme value; -1 until it answers, or without one.
+    int m_portal_scheme = -1;
     bool m_dark = false;
     bool m_startup_dark_hint = false;
     bool m_maximized = false;

@@ -106,14 +106,78 @@ std::string fill_template(const std::string& tmpl,
 
 // Held for the life of the process: GIO keeps the shared bus connection only
 // while someone references it, and the portal subscription lives on it.
-GDBusConnection* session_bus() {
+GDBusConnection*& held_bus() {
     static GDBusConnection* bus = nullptr;
+    return bus;
+}
+
+GDBusConnection* session_bus() {
+    GDBusConnection*& bus = held_bus();
     if (!bus) {
         GError* err = nullptr;
         bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &err);
         if (err) g_error_free(err);
     }
     return bus;
+}
+
+GVariant* read_arguments() { return g_variant_new("(ss)", APPEARANCE_NS, COLOR_SCHEME_KEY); }
+
+int scheme_of_reply(GVariant* reply) {
+    if (!reply || !g_variant_is_of_type(reply, G_VARIANT_TYPE("(v)"))) return -1;
+    GVariant* value = nullptr;
+    g_variant_get(reply, "(v)", &value);
+    int scheme = theme::scheme_of_value(value);
+    if (value) g_variant_unref(value);
+    return scheme;
+}
+
+// What an asynchronous connection hands from one step to the next.
+struct PortalRequest {
+    GDBusSignalCallback changed;
+    void (*answered)(int, gpointer);
+    gpointer data;
+    guint* subscription;
+    GCancellable* cancellable;
+};
+
+void finish_request(PortalRequest* request, int scheme) {
+    if (!g_cancellable_is_cancelled(request->cancellable)) request->answered(scheme, request->data);
+    g_object_unref(request->cancellable);
+    delete request;
+}
+
+void on_portal_read(GObject* source, GAsyncResult* result, gpointer data) {
+    GError* err = nullptr;
+    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &err);
+    if (err) g_error_free(err);
+    int scheme = scheme_of_reply(reply);
+    if (reply) g_variant_unref(reply);
+    finish_request(static_cast<PortalRequest*>(data), scheme);
+}
+
+void on_session_bus(GObject*, GAsyncResult* result, gpointer data) {
+    auto* request = static_cast<PortalRequest*>(data);
+    GError* err = nullptr;
+    GDBusConnection* bus = g_bus_get_finish(result, &err);
+    if (err) g_error_free(err);
+    if (!bus || g_cancellable_is_cancelled(request->cancellable)) {
+        if (bus) g_object_unref(bus);
+        finish_request(request, -1);
+        return;
+    }
+    if (held_bus())
+        g_object_unref(bus);
+    else
+        held_bus() = bus;
+    bus = held_bus();
+    guint sub = g_dbus_connection_signal_subscribe(bus, PORTAL_NAME, PORTAL_IFACE, "SettingChanged", PORTAL_PATH,
+                                                   nullptr, G_DBUS_SIGNAL_FLAGS_NONE, request->changed,
+                                                   request->data, nullptr);
+    *request->subscription = sub;
+    g_dbus_connection_call(bus, PORTAL_NAME, PORTAL_PATH, PORTAL_IFACE, "Read", read_arguments(),
+                           G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, 500, request->cancellable,
+                           on_portal_read, request);
 }
 
 }  // namespace
@@ -147,35 +211,37 @@ bool probe_startup_dark_hint() {
     return hint;
 }
 
+bool scheme_prefers_dark(int scheme, bool fallback) {
+    if (scheme == 1) return true;
+    if (scheme == 2) return false;
+    return fallback;
+}
+
+int scheme_of_value(GVariant* value) {
+    if (!value) return -1;
+    g_variant_ref(value);
+    // Older portals wrap the value in one more variant.
+    while (g_variant_is_of_type(value, G_VARIANT_TYPE_VARIANT)) {
+        GVariant* inner = g_variant_get_variant(value);
+        g_variant_unref(value);
+        value = inner;
+    }
+    int scheme = g_variant_is_of_type(value, G_VARIANT_TYPE_UINT32) ? int(g_variant_get_uint32(value)) : -1;
+    g_variant_unref(value);
+    return scheme;
+}
+
 bool system_prefers_dark(bool fallback) {
     GDBusConnection* bus = session_bus();
     if (!bus) return fallback;
     GError* err = nullptr;
     GVariant* reply =
-        g_dbus_connection_call_sync(bus, PORTAL_NAME, PORTAL_PATH, PORTAL_IFACE, "Read",
-                                    g_variant_new("(ss)", APPEARANCE_NS, COLOR_SCHEME_KEY),
+        g_dbus_connection_call_sync(bus, PORTAL_NAME, PORTAL_PATH, PORTAL_IFACE, "Read", read_arguments(),
                                     G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, 500, nullptr, &err);
-    if (!reply) {
-        if (err) g_error_free(err);
-        return fallback;
-    }
-    GVariant* value = nullptr;
-    g_variant_get(reply, "(v)", &value);
-    g_variant_unref(reply);
-    // Older portals wrap the value in one more variant.
-    while (value && g_variant_is_of_type(value, G_VARIANT_TYPE_VARIANT)) {
-        GVariant* inner = g_variant_get_variant(value);
-        g_variant_unref(value);
-        value = inner;
-    }
-    bool result = fallback;
-    if (value && g_variant_is_of_type(value, G_VARIANT_TYPE_UINT32)) {
-        guint32 scheme = g_variant_get_uint32(value);
-        if (scheme == 1) result = true;
-        if (scheme == 2) result = false;
-    }
-    if (value) g_variant_unref(value);
-    return result;
+    if (err) g_error_free(err);
+    int scheme = scheme_of_reply(reply);
+    if (reply) g_variant_unref(reply);
+    return scheme_prefers_dark(scheme, fallback);
 }
 
 bool resolve_dark(const std::string& theme_setting, bool startup_hint) {
@@ -196,8 +262,13 @@ void load_style(GtkCssProvider** provider, const Palette& p) {
     GError* err = nullptr;
     gtk_css_provider_load_from_data(*provider, css.c_str(), static_cast<gssize>(css.size()), &err);
     if (err) g_error_free(err);
+    // Setting the flag, even to its own value, makes the toolkit load its
+    // whole theme again.
     GtkSettings* gs = gtk_settings_get_default();
-    if (gs) g_object_set(gs, "gtk-application-prefer-dark-theme", p.dark ? TRUE : FALSE, nullptr);
+    if (!gs) return;
+    gboolean dark = FALSE;
+    g_object_get(gs, "gtk-application-prefer-dark-theme", &dark, nullptr);
+    if (bool(dark) != p.dark) g_object_set(gs, "gtk-application-prefer-dark-theme", p.dark ? TRUE : FALSE, nullptr);
 }
 
 guint watch_portal(GDBusSignalCallback handler, gpointer data) {
@@ -205,6 +276,25 @@ guint watch_portal(GDBusSignalCallback handler, gpointer data) {
     if (!bus) return 0;
     return g_dbus_connection_signal_subscribe(bus, PORTAL_NAME, PORTAL_IFACE, "SettingChanged", PORTAL_PATH,
                                               nullptr, G_DBUS_SIGNAL_FLAGS_NONE, handler, data, nullptr);
+}
+
+void watch_portal_async(GDBusSignalCallback changed, void (*answered)(int, gpointer), gpointer data,
+                        guint* subscription, GCancellable* cancellable) {
+    auto* request = new PortalRequest{changed, answered, data, subscription, G_CANCELLABLE(g_object_ref(cancellable))};
+    g_bus_get(G_BUS_TYPE_SESSION, cancellable, on_session_bus, request);
+}
+
+void unwatch_portal(guint subscription) {
+    if (subscription && held_bus()) g_dbus_connection_signal_unsubscribe(held_bus(), subscription);
+}
+
+int changed_scheme(GVariant* parameters) {
+    if (!is_colour_scheme_change(parameters)) return -1;
+    GVariant* value = nullptr;
+    g_variant_get(parameters, "(&s&sv)", nullptr, nullptr, &value);
+    int scheme = scheme_of_value(value);
+    if (value) g_variant_unref(value);
+    return scheme;
 }
 
 bool is_colour_scheme_change(GVariant* parameters) {

@@ -24,6 +24,12 @@ bool probe_startup_dark_hint();
 // 2 light; no bus, no portal, no answer or "no preference" give `fallback`.
 bool system_prefers_dark(bool fallback);
 
+// A colour-scheme value decided: 1 dark, 2 light, anything else `fallback`.
+bool scheme_prefers_dark(int scheme, bool fallback);
+// The colour-scheme number a portal value holds, through any nesting of
+// variants; -1 when it holds none.
+int scheme_of_value(GVariant* value);
+
 // "dark" and "light" are fixed choices; anything else follows the desktop.
 bool resolve_dark(const std::string& theme_setting, bool startup_hint);
 
@@ -35,6 +41,19 @@ void load_style(GtkCssProvider** provider, const Palette& p);
 // Subscribes `handler` to the portal's SettingChanged signal on the session
 // bus; returns the subscription id, 0 without a session bus.
 guint watch_portal(GDBusSignalCallback handler, gpointer data);
+
+// Connects to the session bus without waiting for it. Once connected:
+// subscribes `changed` to SettingChanged (its id into `*subscription`) and
+// asks the portal for the colour scheme, whose value (-1: no bus, portal or
+// answer) goes to `answered` when it comes. Nothing is called, and
+// `*subscription` is not written, once `cancellable` is cancelled.
+void watch_portal_async(GDBusSignalCallback changed, void (*answered)(int scheme, gpointer data), gpointer data,
+                        guint* subscription, GCancellable* cancellable);
+void unwatch_portal(guint subscription);
+
+// The new colour scheme announced by SettingChanged parameters; -1 for any
+// other setting.
+int changed_scheme(GVariant* parameters);
 
 // True when SettingChanged parameters ("(ssv)") announce a change of the
 // appearance colour scheme.
