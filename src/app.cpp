@@ -542,9 +542,13 @@ void App::rebuild_pages() {
     GList* children = gtk_container_get_children(GTK_CONTAINER(m_stack));
     for (GList* c = children; c; c = c->next) gtk_widget_destroy(GTK_WIDGET(c->data));
     g_list_free(children);
-    for (const TabDef& tab : m_tabs) {
+    for (size_t i = 0; i < m_tabs.size(); ++i) {
+        const TabDef& tab = m_tabs[i];
+        size_t first_drawing = m_ctx.live_drawings.size();
         GtkWidget* page = ui::build_page(*tab.page, m_ctx, G_CALLBACK(on_elevate_clicked), this,
                                          tab.recollect ? on_selector_changed : nullptr, this);
+        for (size_t k = first_drawing; k < m_ctx.live_drawings.size(); ++k)
+            m_ctx.live_drawings[k].page = static_cast<int>(i);
         gtk_stack_add_named(GTK_STACK(m_stack), page, tab.name);
     }
     gtk_widget_show_all(m_stack);
@@ -595,10 +599,8 @@ void App::tick() {
     std::string status = m_machine_line;
     if (total >= 0) status += std::string(FIGURE_JOINER) + tr("monitor.cpu") + " " + load_text;
     set_status(status);
-    // A redraw queued on the stack does not reach widgets inside the pages'
-    // scrolled viewports (they have windows of their own), so each drawing
-    // that follows the tick is queued itself; unmapped ones cost nothing.
-    for (GtkWidget* area : m_ctx.live_drawings) gtk_widget_queue_draw(area);
+    // Hidden pages are drawn afresh when shown.
+    ui::queue_changed_drawings(m_ctx, m_page_index);
 }
 
 gboolean App::on_tick(gpointer app) {
@@ -659,11 +661,13 @@ void App::apply_theme() {
     m_ctx.palette = p;
     m_header.set_palette(p);
     if (m_window) gtk_widget_queue_draw(m_window);
+    ui::queue_changed_drawings(m_ctx, m_page_index);
 }
 
 void App::watch_system_theme() {
     if (!m_portal_cancel) m_portal_cancel = g_cancellable_new();
-    theme::watch_portal_async(on_portal_setting_changed, on_portal_scheme, this, &m_portal_sub, m_portal_cancel);
+    theme::watch_portal_async(on_portal_setting_changed, on_portal_scheme, this, &m_portal_sub,
+                              m_portal_cancel);
 }
 
 void App::on_portal_scheme(int scheme, gpointer data) {

@@ -171,9 +171,9 @@ void on_session_bus(GObject*, GAsyncResult* result, gpointer data) {
     else
         held_bus() = bus;
     bus = held_bus();
-    guint sub = g_dbus_connection_signal_subscribe(bus, PORTAL_NAME, PORTAL_IFACE, "SettingChanged", PORTAL_PATH,
-                                                   nullptr, G_DBUS_SIGNAL_FLAGS_NONE, request->changed,
-                                                   request->data, nullptr);
+    guint sub = g_dbus_connection_signal_subscribe(bus, PORTAL_NAME, PORTAL_IFACE, "SettingChanged",
+                                                   PORTAL_PATH, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+                                                   request->changed, request->data, nullptr);
     *request->subscription = sub;
     g_dbus_connection_call(bus, PORTAL_NAME, PORTAL_PATH, PORTAL_IFACE, "Read", read_arguments(),
                            G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, 500, request->cancellable,
@@ -268,7 +268,8 @@ void load_style(GtkCssProvider** provider, const Palette& p) {
     if (!gs) return;
     gboolean dark = FALSE;
     g_object_get(gs, "gtk-application-prefer-dark-theme", &dark, nullptr);
-    if (bool(dark) != p.dark) g_object_set(gs, "gtk-application-prefer-dark-theme", p.dark ? TRUE : FALSE, nullptr);
+    if (bool(dark) != p.dark)
+        g_object_set(gs, "gtk-application-prefer-dark-theme", p.dark ? TRUE : FALSE, nullptr);
 }
 
 guint watch_portal(GDBusSignalCallback handler, gpointer data) {
@@ -280,7 +281,8 @@ guint watch_portal(GDBusSignalCallback handler, gpointer data) {
 
 void watch_portal_async(GDBusSignalCallback changed, void (*answered)(int, gpointer), gpointer data,
                         guint* subscription, GCancellable* cancellable) {
-    auto* request = new PortalRequest{changed, answered, data, subscription, G_CANCELLABLE(g_object_ref(cancellable))};
+    auto* request =
+        new PortalRequest{changed, answered, data, subscription, G_CANCELLABLE(g_object_ref(cancellable))};
     g_bus_get(G_BUS_TYPE_SESSION, cancellable, on_session_bus, request);
 }
 

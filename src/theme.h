@@ -47,8 +47,8 @@ guint watch_portal(GDBusSignalCallback handler, gpointer data);
 // asks the portal for the colour scheme, whose value (-1: no bus, portal or
 // answer) goes to `answered` when it comes. Nothing is called, and
 // `*subscription` is not written, once `cancellable` is cancelled.
-void watch_portal_async(GDBusSignalCallback changed, void (*answered)(int scheme, gpointer data), gpointer data,
-                        guint* subscription, GCancellable* cancellable);
+void watch_portal_async(GDBusSignalCallback changed, void (*answered)(int scheme, gpointer data),
+                        gpointer data, guint* subscription, GCancellable* cancellable);
 void unwatch_portal(guint subscription);
 
 // The new colour scheme announced by SettingChanged parameters; -1 for any

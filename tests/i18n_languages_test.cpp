@@ -57,7 +57,8 @@ TEST_F(EveryLanguage, ElevationButtonHasNoMnemonicMenusDo) {
             const std::string key = i18n_data::key(i);
             if (key.rfind("menu.", 0) != 0) continue;
             const bool has = std::strchr(i18n_data::value(l, i), '_') != nullptr;
-            EXPECT_EQ(has, key != "menu.elevate_short") << i18n_data::text_at(i18n_data::LANGS[l].code) << " " << key;
+            EXPECT_EQ(has, key != "menu.elevate_short")
+                << i18n_data::text_at(i18n_data::LANGS[l].code) << " " << key;
         }
     }
 }
