@@ -740,6 +740,15 @@ std::vector<std::string> collector_command(const std::string& self) {
     return argv;
 }
 
+// The collector runs in the program the user started, which loads no
+// toolkit; the window executable beside it would answer too.
+std::string collector_program(const std::string& self) {
+    const std::string window_suffix = "-window";
+    if (!util::ends_with(self, window_suffix)) return self;
+    std::string front = self.substr(0, self.size() - window_suffix.size());
+    return access(front.c_str(), X_OK) == 0 ? front : self;
+}
+
 }  // namespace
 
 void App::action_elevate() {
@@ -755,7 +764,7 @@ void App::action_elevate() {
         set_status(tr("status.elevate_failed"));
         return;
     }
-    std::vector<std::string> argv = collector_command(self);
+    std::vector<std::string> argv = collector_command(collector_program(self));
     if (argv.empty()) {
         set_status(tr("status.elevate_unavailable"));
         elevate_error_dialog(tr("status.elevate_unavailable"), "");
