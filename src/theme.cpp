@@ -156,10 +156,21 @@ void on_portal_read(GObject* source, GAsyncResult* result, gpointer data) {
     finish_request(static_cast<PortalRequest*>(data), scheme);
 }
 
+// Even the asynchronous bus call looks the address up first, and that may
+// start a bus for the display: the whole connection is made on a worker.
+void connect_session_bus(GTask* task, gpointer, gpointer, GCancellable* cancellable) {
+    GError* err = nullptr;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, cancellable, &err);
+    if (bus)
+        g_task_return_pointer(task, bus, g_object_unref);
+    else
+        g_task_return_error(task, err);
+}
+
 void on_session_bus(GObject*, GAsyncResult* result, gpointer data) {
     auto* request = static_cast<PortalRequest*>(data);
     GError* err = nullptr;
-    GDBusConnection* bus = g_bus_get_finish(result, &err);
+    auto* bus = static_cast<GDBusConnection*>(g_task_propagate_pointer(G_TASK(result), &err));
     if (err) g_error_free(err);
     if (!bus || g_cancellable_is_cancelled(request->cancellable)) {
         if (bus) g_object_unref(bus);
@@ -283,7 +294,9 @@ void watch_portal_async(GDBusSignalCallback changed, void (*answered)(int, gpoin
                         guint* subscription, GCancellable* cancellable) {
     auto* request =
         new PortalRequest{changed, answered, data, subscription, G_CANCELLABLE(g_object_ref(cancellable))};
-    g_bus_get(G_BUS_TYPE_SESSION, cancellable, on_session_bus, request);
+    GTask* task = g_task_new(nullptr, cancellable, on_session_bus, request);
+    g_task_run_in_thread(task, connect_session_bus);
+    g_object_unref(task);
 }
 
 void unwatch_portal(guint subscription) {
