@@ -157,6 +157,7 @@ TEST(PortalThemeInside, SettingChangedSwitchesThePalette) {
     ASSERT_TRUE(wait_for_signals(w, 4));
     EXPECT_EQ(w.applied, 2);
     EXPECT_FALSE(w.palette.dark);
+    theme::unwatch_portal(sub);
 }
 
 // What the window hears from the asynchronous watch.
