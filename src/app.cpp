@@ -24,185 +24,6 @@
 namespace {
 
 const char* const PROGRAM = "Zorvantelquist";
-const char* const VERSION = "1.0";
-const char* const BUILD = "35";
-const char* const FIGURE_JOINER = "   \u00b7   ";
-
-// ---- The tab table ----------------------------------------------------------
-// Every possible tab in tab order. Rows without a presence test always exist;
-// the optional ones exist while their test holds, and only their pages with
-// cards are refreshed on the tick. A page without a selector has no
-// selection field and a builder that ignores its argument.
-struct TabSpec {
-    const char* name;
-    const char* title_key;
-    probe::Page App::*page;
-    int App::*selection;  // null: the page has no selector
-    probe::Page (*build)(int);
-    bool (*present)();                   // null: always present
-    void (*refresh_live)(probe::Page&);  // null: nothing live
-    int collect_rank;                    // pages are collected and refreshed in this order
-};
-
-// The board page has no selector: its builder takes no value to ignore.
-probe::Page collect_board_tab(int) { return probe::collect_board(); }
-
-constexpr TabSpec TAB_SPECS[] = {
-    {"cpu", "tree.cpu", &App::m_cpu, &App::m_sel_cpu, probe::collect_cpu, nullptr, probe::refresh_live_cpu,
-     0},
-    {"topo", "sec.topology", &App::m_topo, &App::m_sel_topo, probe::collect_topology, nullptr,
-     probe::refresh_live_topology, 1},
-    {"gpu", "tree.graphics", &App::m_gpu, &App::m_sel_gpu, probe::collect_gpu, probe::has_gpu,
-     probe::refresh_live_gpu, 4},
-    {"board", "sec.mainboard", &App::m_board, nullptr, collect_board_tab, nullptr, probe::refresh_live_board, 2},
-    {"memory", "tree.memory", &App::m_ram, &App::m_sel_ram, probe::collect_memory, nullptr,
-     probe::refresh_live_memory, 3},
-    {"disk", "tree.storage", &App::m_disk, &App::m_sel_disk, probe::collect_disk, probe::has_disks,
-     probe::refresh_live_disk, 5},
-    {"pci", "tree.pci", &App::m_pci, &App::m_sel_pci, probe::collect_pci, probe::has_pci, probe::refresh_live_pci,
-     6},
-    {"usb", "tree.usb", &App::m_usb, &App::m_sel_usb, probe::collect_usb_page, probe::has_usb, nullptr, 7},
-    {"net", "tree.network", &App::m_net, &App::m_sel_net, probe::collect_net, probe::has_net,
-     probe::refresh_live_net, 8},
-};
-constexpr size_t TAB_COUNT = sizeof(TAB_SPECS) / sizeof(TAB_SPECS[0]);
-
-template <size_t I>
-void recollect(App* app, int value) {
-    const TabSpec& entry = TAB_SPECS[I];
-    app->*entry.selection = value;
-    app->*entry.page = entry.build(value);
-}
-
-constexpr bool has_selector(const TabSpec& entry) { return entry.selection != nullptr; }
-
-template <size_t... I>
-constexpr auto make_recollectors(std::index_sequence<I...>) {
-    return std::array<void (*)(App*, int), TAB_COUNT>{
-        (has_selector(TAB_SPECS[I]) ? &recollect<I> : nullptr)...};
-}
-constexpr auto RECOLLECT = make_recollectors(std::make_index_sequence<TAB_COUNT>{});
-
-// Tab indexes in collection order: the always-present pages first.
-const std::vector<size_t>& collection_order() {
-    static const std::vector<size_t> order = [] {
-        // Ranks are fixed per tab, not dense: a table holding only some tabs has gaps.
-        std::vector<size_t> o(TAB_COUNT);
-        for (size_t i = 0; i < TAB_COUNT; ++i) o[i] = i;
-        std::stable_sort(o.begin(), o.end(),
-                         [](size_t a, size_t b) { return TAB_SPECS[a].collect_rank < TAB_SPECS[b].collect_rank; });
-        return o;
-    }();
-    return order;
-}
-
-// ---- The text report ----------------------------------------------------
-std::string repeat(const char* s, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i) out += s;
-    return out;
-}
-
-void write_stats(std::ostringstream& out, const std::vector<probe::Stat>& stats) {
-    if (stats.empty()) return;
-    std::vector<std::string> parts;
-    for (const probe::Stat& s : stats)
-        parts.push_back(s.label + ": " + s.value + (s.unit.empty() ? "" : " " + s.unit));
-    out << util::join(parts, FIGURE_JOINER) << '\n';
-}
-
-void write_row(std::ostringstream& out, const probe::Row& row) {
-    out << "    " << row.name << ": ";
-    if (row.locked)
-        out << tr("msg.needs_root");
-    else if (row.cols.empty())
-        out << row.value;
-    else
-        out << util::join(row.cols, FIGURE_JOINER);
-    if (!row.extra.empty()) out << "  (" << row.extra << ')';
-    out << '\n';
-}
-
-void write_cache(std::ostringstream& out, const probe::CacheBar& c) {
-    out << "    " << c.label << ": " << util::fmt_bytes(c.total);
-    if (c.blocks.size() >= 2) {
-        bool all_equal = true;
-        for (uint64_t b : c.blocks) all_equal = all_equal && b == c.blocks.front();
-        if (all_equal) {
-            out << "  (" << util::fmt_int(c.blocks.size()) << " \u00d7 " << util::fmt_bytes(c.blocks.front())
-                << ')';
-        } else {
-            std::vector<std::string> sizes;
-            for (uint64_t b : c.blocks) sizes.push_back(util::fmt_bytes(b));
-            out << "  (" << util::join(sizes, " + ") << ')';
-        }
-    }
-    if (!c.shared_with.empty()) out << "  " << c.shared_with;
-    out << '\n';
-}
-
-void write_core(std::ostringstream& out, const probe::Core& c) {
-    out << "    CPU " << c.index;
-    if (c.package >= 0) out << "  " << tr("f.package_id") << ' ' << c.package;
-    if (c.core_id >= 0) out << "  " << tr("f.core_id") << ' ' << c.core_id;
-    if (c.cur_khz != 0) out << "  " << util::fmt_khz(c.cur_khz);
-    if (!c.governor.empty()) out << "  " << c.governor;
-    if (!c.kind.empty()) out << "  [" << c.kind << ']';
-    if (!c.online) out << "  " << tr("value.offline");
-    out << '\n';
-}
-
-void write_slot(std::ostringstream& out, const probe::Slot& s) {
-    const hw::MemoryModule& m = s.mod;
-    out << "    ";
-    if (m.locator.empty())
-        out << "Slot " << s.number;
-    else
-        out << m.locator;
-    out << ": ";
-    if (m.size_bytes == 0) {
-        out << tr("value.slot_empty");
-    } else {
-        out << util::fmt_bytes(m.size_bytes);
-        if (!m.type.empty()) out << ' ' << m.type;
-        if (!m.configured_speed.empty()) out << " @ " << m.configured_speed;
-        if (!m.manufacturer.empty()) out << "  " << m.manufacturer;
-        if (!m.part_number.empty()) out << ' ' << m.part_number;
-    }
-    out << '\n';
-}
-
-void write_card(std::ostringstream& out, const probe::Card& card) {
-    out << "\n\u2500\u2500 " << card.title;
-    if (!card.subtitle.empty()) out << "  (" << card.subtitle << ')';
-    out << '\n';
-    for (const probe::Row& r : card.rows) write_row(out, r);
-    for (const probe::CacheBar& c : card.caches) write_cache(out, c);
-    if (!card.chips.empty()) {
-        std::vector<std::string> labels;
-        for (const probe::Chip& c : card.chips) labels.push_back(c.label);
-        out << "    " << util::join(labels, ", ") << '\n';
-    }
-    for (const probe::Core& c : card.cores) write_core(out, c);
-    for (const probe::Slot& s : card.slots) write_slot(out, s);
-    for (const probe::UsageBar& u : card.usage)
-        if (u.total != 0) out << "    " << u.label << ": " << util::fmt_bytes_pair(u.used, u.total) << '\n';
-    if (!card.hint.empty()) out << "    (" << card.hint << ")\n";
-}
-
-void write_page(std::ostringstream& out, const std::string& title, const probe::Page& page) {
-    out << "\n\u2550\u2550 " << title << ' ' << repeat("\u2550", 38) << '\n';
-    if (!page.headline.empty()) out << page.headline << '\n';
-    if (!page.subline.empty()) out << page.subline << '\n';
-    write_stats(out, page.stats);
-    for (const probe::Card& card : page.cards)
-        if (!card.empty()) write_card(out, card);
-}
-
-bool write_all(std::FILE* f, const std::string& text) {
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    return std::fflush(f) == 0 && !std::ferror(f) && ok;
-}
 
 }  // namespace
 
@@ -211,95 +32,8 @@ App::App() { m_ctx.cpu_load = &m_load; }
 // ---- Command line ---------------------------------------------------------
 
 int App::run(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--root-collect") {
-            hw::RootData& data = hw::RootData::instance();
-            data.collect_as_root();
-            std::string text = data.serialize();
-            std::fwrite(text.data(), 1, text.size(), stdout);
-            std::fflush(stdout);
-            return data.available ? 0 : 1;
-        }
-        if (arg == "--report" || arg == "-r") return run_report(argc, argv, i);
-        if (arg == "--version" || arg == "-v") {
-            g_print("%s %s\n", PROGRAM, VERSION);
-            return 0;
-        }
-        if (arg == "--help" || arg == "-h") {
-            g_print("%s %s\n\n", PROGRAM, VERSION);
-            g_print("  (ohne Argument)    Fenster oeffnen\n");
-            g_print("  --report [DATEI]   alle Angaben ausgeben oder speichern\n");
-            g_print("  --version          Version ausgeben\n");
-            g_print("  --help             diese Hilfe\n");
-            return 0;
-        }
-    }
-    return run_window(argc, argv);
-}
-
-int App::run_report(int argc, char** argv, int option_index) {
-    std::setlocale(LC_NUMERIC, "C");
-    apply_language(SettingsStore::instance().get().language);
-    if (geteuid() == 0) hw::RootData::instance().collect_as_root();
-    fill_tabs(collect_pages(false), false);
-    const char* file = nullptr;
-    if (option_index + 1 < argc && argv[option_index + 1][0] != '-') file = argv[option_index + 1];
-    return write_report(file);
-}
-
-// A failed write to standard output (a closed pipe, a full disk) fails the
-// run just as a failed write to a file does.
-int App::write_report(const char* file) const {
-    std::string text = report_text();
-    if (!file) {
-        std::signal(SIGPIPE, SIG_IGN);
-        return write_all(stdout, text) ? 0 : 1;
-    }
-    std::FILE* f = std::fopen(file, "w");
-    if (!f) {
-        std::fprintf(stderr, "%s\n", file);
-        return 1;
-    }
-    bool ok = write_all(f, text);
-    ok = std::fclose(f) == 0 && ok;
-    return ok ? 0 : 1;
-}
-
-std::string App::report_text() const {
-    std::ostringstream out;
-    out << PROGRAM << ' ' << VERSION << " (Build " << BUILD << ") \u2014 " << probe::machine_line() << '\n';
-    for (const TabDef& tab : m_tabs)
-        if (tab.page) write_page(out, tab.title, *tab.page);
-    out << '\n';
-    // Firmware, kernel and database texts pass through unchecked up to here.
-    return util::valid_utf8(out.str());
-}
-
-// Each optional page is replaced only while its test holds; one that fails
-// keeps its previous content. Returns which tabs exist.
-std::vector<bool> App::collect_pages(bool with_selection) {
-    // Every page of this collection names graphics devices from one enumeration.
-    gpu::forget_snapshot();
-    std::vector<bool> present(TAB_COUNT, true);
-    for (size_t i : collection_order()) {
-        const TabSpec& entry = TAB_SPECS[i];
-        present[i] = !entry.present || entry.present();
-        if (!present[i]) continue;
-        int value = (with_selection && entry.selection) ? this->*entry.selection : -1;
-        this->*entry.page = entry.build(value);
-    }
-    return present;
-}
-
-void App::fill_tabs(const std::vector<bool>& present, bool with_recollect) {
-    m_tabs.clear();
-    for (size_t i = 0; i < TAB_COUNT; ++i) {
-        const TabSpec& entry = TAB_SPECS[i];
-        if (!present[i]) continue;
-        m_tabs.push_back(
-            {&(this->*entry.page), tr(entry.title_key), entry.name, with_recollect ? RECOLLECT[i] : nullptr});
-    }
+    int status = cli::run_text_mode(argc, argv, *this);
+    return status >= 0 ? status : run_window(argc, argv);
 }
 
 // ---- Window start-up and geometry -----------------------------------------
@@ -809,9 +543,13 @@ void App::rebuild_pages() {
     GList* children = gtk_container_get_children(GTK_CONTAINER(m_stack));
     for (GList* c = children; c; c = c->next) gtk_widget_destroy(GTK_WIDGET(c->data));
     g_list_free(children);
-    for (const TabDef& tab : m_tabs) {
+    for (size_t i = 0; i < m_tabs.size(); ++i) {
+        const TabDef& tab = m_tabs[i];
+        size_t first_drawing = m_ctx.live_drawings.size();
         GtkWidget* page = ui::build_page(*tab.page, m_ctx, G_CALLBACK(on_elevate_clicked), this,
                                          tab.recollect ? on_selector_changed : nullptr, this);
+        for (size_t k = first_drawing; k < m_ctx.live_drawings.size(); ++k)
+            m_ctx.live_drawings[k].page = static_cast<int>(i);
         gtk_stack_add_named(GTK_STACK(m_stack), page, tab.name);
     }
     gtk_widget_show_all(m_stack);
@@ -854,13 +592,7 @@ void set_label_text(GtkWidget* widget, const std::string& text) {
 
 void App::tick() {
     m_load.sample();
-    for (size_t i : collection_order()) {
-        const TabSpec& entry = TAB_SPECS[i];
-        if (!entry.refresh_live) continue;
-        probe::Page& page = this->*entry.page;
-        if (entry.present && page.cards.empty()) continue;
-        entry.refresh_live(page);
-    }
+    refresh_live_pages();
     for (auto& [row, label] : m_ctx.live_rows)
         set_label_text(label, row->cols.empty() ? row->value : row->cols.back());
     double total = m_load.total();
@@ -871,10 +603,8 @@ void App::tick() {
     std::string status = m_machine_line;
     if (total >= 0) status += std::string(FIGURE_JOINER) + tr("monitor.cpu") + " " + load_text;
     set_status(status);
-    // A redraw queued on the stack does not reach widgets inside the pages'
-    // scrolled viewports (they have windows of their own), so each drawing
-    // that follows the tick is queued itself; unmapped ones cost nothing.
-    for (GtkWidget* area : m_ctx.live_drawings) gtk_widget_queue_draw(area);
+    // Hidden pages are drawn afresh when shown.
+    ui::queue_changed_drawings(m_ctx, m_page_index);
 }
 
 gboolean App::on_tick(gpointer app) {
@@ -915,10 +645,15 @@ void App::apply_language(const std::string& code) { theme::apply_language(code);
 
 void App::probe_system_theme_hint() { m_startup_dark_hint = theme::probe_startup_dark_hint(); }
 
-bool App::system_prefers_dark() { return theme::system_prefers_dark(m_startup_dark_hint); }
+bool App::system_prefers_dark() { return theme::scheme_prefers_dark(m_portal_scheme, m_startup_dark_hint); }
 
+// The desktop's answer counts from when it comes; until then the toolkit's
+// own hint stands in.
 bool App::resolve_dark() {
-    return theme::resolve_dark(SettingsStore::instance().get().theme, m_startup_dark_hint);
+    const std::string& setting = SettingsStore::instance().get().theme;
+    if (setting == "dark") return true;
+    if (setting == "light") return false;
+    return system_prefers_dark();
 }
 
 Palette App::palette() const { return Palette::from_settings(SettingsStore::instance().get(), m_dark); }
@@ -930,14 +665,33 @@ void App::apply_theme() {
     m_ctx.palette = p;
     m_header.set_palette(p);
     if (m_window) gtk_widget_queue_draw(m_window);
+    ui::queue_changed_drawings(m_ctx, m_page_index);
 }
 
-void App::watch_system_theme() { m_portal_sub = theme::watch_portal(on_portal_setting_changed, this); }
+void App::watch_system_theme() {
+    if (!m_portal_cancel) m_portal_cancel = g_cancellable_new();
+    theme::watch_portal_async(on_portal_setting_changed, on_portal_scheme, this, &m_portal_sub,
+                              m_portal_cancel);
+}
+
+void App::on_portal_scheme(int scheme, gpointer data) {
+    App* app = static_cast<App*>(data);
+    app->m_portal_scheme = scheme;
+    // A follow-up only where the window does not already show that darkness.
+    if (app->resolve_dark() != app->m_dark) app->apply_theme();
+}
 
 void App::on_portal_setting_changed(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
                                     GVariant* parameters, gpointer data) {
-    if (theme::is_colour_scheme_change(parameters) && SettingsStore::instance().get().theme == "auto")
-        static_cast<App*>(data)->apply_theme();
+    if (theme::is_colour_scheme_change(parameters)) on_portal_scheme(theme::changed_scheme(parameters), data);
+}
+
+App::~App() {
+    if (m_portal_cancel) {
+        g_cancellable_cancel(m_portal_cancel);
+        g_object_unref(m_portal_cancel);
+    }
+    theme::unwatch_portal(m_portal_sub);
 }
 
 // ---- Elevation -------------------------------------------------------------
@@ -990,6 +744,15 @@ std::vector<std::string> collector_command(const std::string& self) {
     return argv;
 }
 
+// The collector runs in the program the user started, which loads no
+// toolkit; the window executable beside it would answer too.
+std::string collector_program(const std::string& self) {
+    const std::string window_suffix = "-window";
+    if (!util::ends_with(self, window_suffix)) return self;
+    std::string front = self.substr(0, self.size() - window_suffix.size());
+    return access(front.c_str(), X_OK) == 0 ? front : self;
+}
+
 }  // namespace
 
 void App::action_elevate() {
@@ -1005,7 +768,7 @@ void App::action_elevate() {
         set_status(tr("status.elevate_failed"));
         return;
     }
-    std::vector<std::string> argv = collector_command(self);
+    std::vector<std::string> argv = collector_command(collector_program(self));
     if (argv.empty()) {
         set_status(tr("status.elevate_unavailable"));
         elevate_error_dialog(tr("status.elevate_unavailable"), "");

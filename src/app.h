@@ -1,5 +1,5 @@
-// The application shell: command line, text report, the main window with its
-// menus, tab bar and status line, page refresh and the one-second tick.
+// The application shell: the main window with its menus, tab bar and status
+// line, page refresh and the one-second tick, over the pages of its PageSet.
 #pragma once
 
 #include <gtk/gtk.h>
@@ -10,21 +10,13 @@
 #include "cards.h"
 #include "header.h"
 #include "load.h"
+#include "pages.h"
 #include "probe.h"
 
-class App {
+class App : public PageSet {
 public:
-    // One row of the tab table: which page a tab shows and how it is
-    // collected again for another selector value.
-    struct TabDef {
-        probe::Page* page = nullptr;
-        std::string title;
-        const char* name = "";
-        void (*recollect)(App*, int) = nullptr;  // null: the page has no selector
-    };
-
     App();
-    ~App() = default;
+    ~App();
     App(const App&) = delete;
     App& operator=(const App&) = delete;
 
@@ -32,14 +24,11 @@ public:
     // The window start-up up to, not including, the main loop.
     void start_window(int argc, char** argv);
 
-    // ---- Text report
-    std::string report_text() const;
+    // ---- Saving the report
     void action_save_report();
     // Writes the report to a file chosen in the window; the outcome goes to
     // the status line.
     bool save_report_to(const std::string& path);
-    // Writes the report to `file` (null: standard output); the exit status.
-    int write_report(const char* file) const;
 
     // ---- Window start-up and geometry
     void apply_geometry();
@@ -75,6 +64,7 @@ public:
     bool resolve_dark();
     bool system_prefers_dark();
     Palette palette() const;
+    static void on_portal_scheme(int scheme, gpointer app);
     static void on_portal_setting_changed(GDBusConnection* connection, const gchar* sender,
                                           const gchar* object_path, const gchar* interface,
                                           const gchar* signal, GVariant* parameters, gpointer app);
@@ -112,15 +102,14 @@ public:
     Header m_header;
     std::vector<GtkWidget*> m_tab_buttons;
     bool m_switching = false;
-    probe::Page m_cpu, m_topo, m_gpu, m_pci, m_disk, m_usb, m_net, m_board, m_ram;
-    int m_sel_cpu = -1, m_sel_topo = -1, m_sel_gpu = -1, m_sel_ram = -1, m_sel_pci = -1, m_sel_disk = -1,
-        m_sel_usb = -1, m_sel_net = -1;
-    std::vector<TabDef> m_tabs;
     ui::Context m_ctx;
     load::CpuLoad m_load;
     int m_page_index = 0;
     guint m_timer = 0;
     guint m_portal_sub = 0;
+    GCancellable* m_portal_cancel = nullptr;
+    // The portal's colour-scheme value; -1 until it answers, or without one.
+    int m_portal_scheme = -1;
     bool m_dark = false;
     bool m_startup_dark_hint = false;
     bool m_maximized = false;
@@ -129,9 +118,6 @@ public:
     std::string m_machine_line;
 
 private:
-    int run_report(int argc, char** argv, int option_index);
     int run_window(int argc, char** argv);
-    std::vector<bool> collect_pages(bool with_selection);
-    void fill_tabs(const std::vector<bool>& present, bool with_recollect);
     void restore_position();
 };

@@ -534,6 +534,68 @@ void draw_topology(cairo_t* cr, const probe::Card& card, const Context& ctx, dou
     g_object_unref(layout);
 }
 
+// ---- What a live drawing shows -------------------------------------------------------------
+
+namespace {
+
+// FNV-1a over the values, one 64-bit word at a time.
+struct Digest {
+    uint64_t h = 1469598103934665603ull;
+    void add(uint64_t v) { h = (h ^ v) * 1099511628211ull; }
+    void add(const std::string& s) { add(std::hash<std::string>{}(s)); }
+};
+
+// A load as the drawings use it: bars and colours do not move below a
+// thousandth of the range.
+uint64_t load_step(const Context& ctx, int cpu) {
+    double lv = ctx.cpu_load ? ctx.cpu_load->of(cpu) : -1;
+    return lv < 0 ? ~0ull : static_cast<uint64_t>(std::llround(lv * 1000));
+}
+
+void add_node(Digest& d, const probe::TopoNode& node, const Context& ctx) {
+    d.add(node.label);
+    d.add(node.detail);
+    d.add(node.online);
+    if (node.kind == Kind::Thread) d.add(load_step(ctx, node.cpu));
+    for (const probe::TopoNode& child : node.children) add_node(d, child, ctx);
+}
+
+uint64_t shown_values(const LiveDrawing& drawing, const Context& ctx) {
+    Digest d;
+    const Palette& p = ctx.palette;
+    for (const std::string* c :
+         {&p.background, &p.panel, &p.text, &p.accent, &p.dim, &p.load_low, &p.load_mid, &p.load_high})
+        d.add(*c);
+    const probe::Card& card = *drawing.card;
+    switch (drawing.kind) {
+        case DrawKind::Cores:
+            for (const probe::Core& c : card.cores) {
+                d.add(static_cast<uint64_t>(c.index));
+                d.add(c.online);
+                d.add(c.first_thread);
+                d.add(c.cur_khz);
+                d.add(c.kind);
+                if (c.online) d.add(load_step(ctx, c.index));
+            }
+            break;
+        case DrawKind::Usage:
+            for (const probe::UsageBar& bar : card.usage) {
+                d.add(bar.label);
+                d.add(bar.used);
+                d.add(bar.total);
+            }
+            break;
+        case DrawKind::Diagram:
+            add_node(d, card.diagram, ctx);
+            break;
+        default:
+            break;
+    }
+    return d.h;
+}
+
+}  // namespace
+
 // ---- Dispatch and height rules -------------------------------------------------------------
 
 void draw_kind(cairo_t* cr, DrawKind kind, const probe::Card& card, const Context& ctx, double width) {
@@ -900,7 +962,7 @@ void on_size_allocate(GtkWidget* widget, GdkRectangle* alloc, gpointer data) {
 GtkWidget* drawing_card(const probe::Card& card, Context& ctx, DrawKind kind) {
     GtkWidget* area = gtk_drawing_area_new();
     if (kind == DrawKind::Cores || kind == DrawKind::Usage || kind == DrawKind::Diagram)
-        ctx.live_drawings.push_back(area);
+        ctx.live_drawings.push_back({area, &card, kind});
     gtk_widget_set_hexpand(area, TRUE);
     g_signal_connect_data(area, "size-allocate", G_CALLBACK(on_size_allocate), new HeightRule{&card, kind},
                           delete_record<HeightRule>, GConnectFlags(0));
@@ -1179,6 +1241,20 @@ GtkWidget* page_head(const probe::Page& page) {
 }
 
 }  // namespace
+
+size_t queue_changed_drawings(Context& ctx, int page) {
+    size_t queued = 0;
+    for (LiveDrawing& drawing : ctx.live_drawings) {
+        if (drawing.page != page) continue;
+        uint64_t shown = detail::shown_values(drawing, ctx);
+        if (drawing.drawn_known && shown == drawing.drawn) continue;
+        drawing.drawn = shown;
+        drawing.drawn_known = true;
+        gtk_widget_queue_draw(drawing.area);
+        ++queued;
+    }
+    return queued;
+}
 
 GtkWidget* build_page(probe::Page& page, Context& ctx, GCallback on_elevate, gpointer elevate_data,
                       SelectorChanged on_select, gpointer select_data) {

@@ -4,22 +4,21 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
-#include <string_view>
 
 #include "i18n_data.h"
 
 namespace {
 
 // English stands in whenever the wanted language is not in the tables.
-constexpr int ENGLISH = 8;
-static_assert(std::string_view(i18n_data::LANGS[ENGLISH].code) == "en");
+constexpr int ENGLISH = int(i18n_data::ENGLISH);
 
 int language_index(const std::string& code) {
     for (size_t i = 0; i < i18n_data::LANG_COUNT; ++i)
-        if (code == i18n_data::LANGS[i].code) return int(i);
+        if (code == i18n_data::text_at(i18n_data::LANGS[i].code)) return int(i);
     return -1;
 }
 
@@ -48,12 +47,13 @@ void I18n::set_language(const std::string& code) {
 
 const char* I18n::tr(const char* key) const {
     if (!key || !*key) return key;
-    const auto* begin = std::begin(i18n_data::KEYS);
-    const auto* end = std::end(i18n_data::KEYS);
-    const auto* it =
-        std::lower_bound(begin, end, key, [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
-    if (it == end || std::strcmp(*it, key) != 0) return key;
-    return i18n_data::LANGS[m_lang_index].values[it - begin];
+    const auto* begin = std::begin(i18n_data::KEY_AT);
+    const auto* end = std::end(i18n_data::KEY_AT);
+    const auto* it = std::lower_bound(begin, end, key, [](std::uint32_t at, const char* k) {
+        return std::strcmp(i18n_data::text_at(at), k) < 0;
+    });
+    if (it == end || std::strcmp(i18n_data::text_at(*it), key) != 0) return key;
+    return i18n_data::value(size_t(m_lang_index), size_t(it - begin));
 }
 
 std::string I18n::trf(const char* key, ...) const {
@@ -86,7 +86,8 @@ const char* I18n::ui_font_family() const {
 std::vector<LanguageInfo> I18n::available() {
     std::vector<LanguageInfo> out;
     out.reserve(i18n_data::LANG_COUNT);
-    for (const auto& lang : i18n_data::LANGS) out.push_back({lang.code, lang.native_name, lang.rtl});
+    for (const auto& lang : i18n_data::LANGS)
+        out.push_back({i18n_data::text_at(lang.code), i18n_data::text_at(lang.native_name), lang.rtl});
     return out;
 }
 

@@ -9,7 +9,7 @@
 #include <system_error>
 
 #include "i18n.h"
-#include "theme.h"
+#include "palette.h"
 #include "util.h"
 
 const ColorField COLOR_FIELDS[COLOR_FIELD_COUNT] = {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "i18n.h"
+#include "pages.h"
 #include "settings.h"
 #include "util.h"
 
@@ -21,20 +22,6 @@ const char* COLOR_SCHEME_KEY = "color-scheme";
 
 // GTK's application priority: above the theme, below the user's own sheet.
 const guint CSS_PRIORITY = 600;
-
-int channel_byte(double c) {
-    int v = static_cast<int>(c * 255.0 + 0.5);
-    if (v < 0) return 0;
-    return v > 255 ? 255 : v;
-}
-
-// The settings reader keeps colours written without "#", which GTK's CSS
-// parser would reject; the palette always holds the "#" form.
-void overlay(std::string& field, const std::string& user) {
-    Rgb ignored;
-    if (user.empty() || !hex_to_rgb(user, ignored)) return;
-    field = user[0] == '#' ? user : "#" + user;
-}
 
 // The style sheet with @name@ placeholders for palette and derived colours.
 const char* CSS_TEMPLATE =
@@ -119,8 +106,13 @@ std::string fill_template(const std::string& tmpl,
 
 // Held for the life of the process: GIO keeps the shared bus connection only
 // while someone references it, and the portal subscription lives on it.
-GDBusConnection* session_bus() {
+GDBusConnection*& held_bus() {
     static GDBusConnection* bus = nullptr;
+    return bus;
+}
+
+GDBusConnection* session_bus() {
+    GDBusConnection*& bus = held_bus();
     if (!bus) {
         GError* err = nullptr;
         bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &err);
@@ -129,61 +121,77 @@ GDBusConnection* session_bus() {
     return bus;
 }
 
-}  // namespace
+GVariant* read_arguments() { return g_variant_new("(ss)", APPEARANCE_NS, COLOR_SCHEME_KEY); }
 
-Palette Palette::light() {
-    return Palette{false,     "#F2F1F0", "#FFFFFF", "#2E3436", "#1A5FB4",
-                   "#5E5C64", "#F5C211", "#2EA043", "#E3B341", "#E5484D"};
+int scheme_of_reply(GVariant* reply) {
+    if (!reply || !g_variant_is_of_type(reply, G_VARIANT_TYPE("(v)"))) return -1;
+    GVariant* value = nullptr;
+    g_variant_get(reply, "(v)", &value);
+    int scheme = theme::scheme_of_value(value);
+    if (value) g_variant_unref(value);
+    return scheme;
 }
 
-Palette Palette::dark_() {
-    return Palette{true,      "#17171A", "#212126", "#F2F2F5", "#7FB3F5",
-                   "#ADADB5", "#7A5E00", "#2EA043", "#E3B341", "#E5484D"};
+// What an asynchronous connection hands from one step to the next.
+struct PortalRequest {
+    GDBusSignalCallback changed;
+    void (*answered)(int, gpointer);
+    gpointer data;
+    guint* subscription;
+    GCancellable* cancellable;
+};
+
+void finish_request(PortalRequest* request, int scheme) {
+    if (!g_cancellable_is_cancelled(request->cancellable)) request->answered(scheme, request->data);
+    g_object_unref(request->cancellable);
+    delete request;
 }
 
-Palette Palette::from_settings(const Settings& s, bool dark) {
-    Palette p = dark ? dark_() : light();
-    overlay(p.background, dark ? s.bg_dark : s.bg_light);
-    overlay(p.panel, dark ? s.panel_dark : s.panel_light);
-    overlay(p.text, dark ? s.text_dark : s.text_light);
-    overlay(p.accent, dark ? s.accent_dark : s.accent_light);
-    overlay(p.dim, dark ? s.dim_dark : s.dim_light);
-    overlay(p.search_hit, dark ? s.hit_dark : s.hit_light);
-    overlay(p.load_low, s.load_low);
-    overlay(p.load_mid, s.load_mid);
-    overlay(p.load_high, s.load_high);
-    return p;
+void on_portal_read(GObject* source, GAsyncResult* result, gpointer data) {
+    GError* err = nullptr;
+    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &err);
+    if (err) g_error_free(err);
+    int scheme = scheme_of_reply(reply);
+    if (reply) g_variant_unref(reply);
+    finish_request(static_cast<PortalRequest*>(data), scheme);
 }
 
-Rgb mix(const Rgb& fg, const Rgb& bg, double alpha) {
-    return Rgb{fg.r * alpha + bg.r * (1.0 - alpha), fg.g * alpha + bg.g * (1.0 - alpha),
-               fg.b * alpha + bg.b * (1.0 - alpha)};
+// Even the asynchronous bus call looks the address up first, and that may
+// start a bus for the display: the whole connection is made on a worker.
+void connect_session_bus(GTask* task, gpointer, gpointer, GCancellable* cancellable) {
+    GError* err = nullptr;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, cancellable, &err);
+    if (bus)
+        g_task_return_pointer(task, bus, g_object_unref);
+    else
+        g_task_return_error(task, err);
 }
 
-bool hex_to_rgb(const std::string& text, Rgb& out) {
-    std::string digits = !text.empty() && text[0] == '#' ? text.substr(1) : text;
-    if (digits.size() != 6) return false;
-    for (char c : digits) {
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+void on_session_bus(GObject*, GAsyncResult* result, gpointer data) {
+    auto* request = static_cast<PortalRequest*>(data);
+    GError* err = nullptr;
+    auto* bus = static_cast<GDBusConnection*>(g_task_propagate_pointer(G_TASK(result), &err));
+    if (err) g_error_free(err);
+    if (!bus || g_cancellable_is_cancelled(request->cancellable)) {
+        if (bus) g_object_unref(bus);
+        finish_request(request, -1);
+        return;
     }
-    unsigned long v = std::strtoul(digits.c_str(), nullptr, 16);
-    out.r = ((v >> 16) & 0xFF) / 255.0;
-    out.g = ((v >> 8) & 0xFF) / 255.0;
-    out.b = (v & 0xFF) / 255.0;
-    return true;
+    if (held_bus())
+        g_object_unref(bus);
+    else
+        held_bus() = bus;
+    bus = held_bus();
+    guint sub = g_dbus_connection_signal_subscribe(bus, PORTAL_NAME, PORTAL_IFACE, "SettingChanged",
+                                                   PORTAL_PATH, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+                                                   request->changed, request->data, nullptr);
+    *request->subscription = sub;
+    g_dbus_connection_call(bus, PORTAL_NAME, PORTAL_PATH, PORTAL_IFACE, "Read", read_arguments(),
+                           G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, 500, request->cancellable,
+                           on_portal_read, request);
 }
 
-std::string rgb_to_hex(const Rgb& c) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "#%02X%02X%02X", channel_byte(c.r), channel_byte(c.g), channel_byte(c.b));
-    return buf;
-}
-
-std::string mix_hex(const std::string& fg, const std::string& bg, double alpha) {
-    Rgb a, b;
-    if (!hex_to_rgb(fg, a) || !hex_to_rgb(bg, b)) return fg;
-    return rgb_to_hex(mix(a, b, alpha));
-}
+}  // namespace
 
 std::string build_css(const Palette& p) {
     return fill_template(CSS_TEMPLATE, {
@@ -214,35 +222,37 @@ bool probe_startup_dark_hint() {
     return hint;
 }
 
+bool scheme_prefers_dark(int scheme, bool fallback) {
+    if (scheme == 1) return true;
+    if (scheme == 2) return false;
+    return fallback;
+}
+
+int scheme_of_value(GVariant* value) {
+    if (!value) return -1;
+    g_variant_ref(value);
+    // Older portals wrap the value in one more variant.
+    while (g_variant_is_of_type(value, G_VARIANT_TYPE_VARIANT)) {
+        GVariant* inner = g_variant_get_variant(value);
+        g_variant_unref(value);
+        value = inner;
+    }
+    int scheme = g_variant_is_of_type(value, G_VARIANT_TYPE_UINT32) ? int(g_variant_get_uint32(value)) : -1;
+    g_variant_unref(value);
+    return scheme;
+}
+
 bool system_prefers_dark(bool fallback) {
     GDBusConnection* bus = session_bus();
     if (!bus) return fallback;
     GError* err = nullptr;
     GVariant* reply =
-        g_dbus_connection_call_sync(bus, PORTAL_NAME, PORTAL_PATH, PORTAL_IFACE, "Read",
-                                    g_variant_new("(ss)", APPEARANCE_NS, COLOR_SCHEME_KEY),
+        g_dbus_connection_call_sync(bus, PORTAL_NAME, PORTAL_PATH, PORTAL_IFACE, "Read", read_arguments(),
                                     G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, 500, nullptr, &err);
-    if (!reply) {
-        if (err) g_error_free(err);
-        return fallback;
-    }
-    GVariant* value = nullptr;
-    g_variant_get(reply, "(v)", &value);
-    g_variant_unref(reply);
-    // Older portals wrap the value in one more variant.
-    while (value && g_variant_is_of_type(value, G_VARIANT_TYPE_VARIANT)) {
-        GVariant* inner = g_variant_get_variant(value);
-        g_variant_unref(value);
-        value = inner;
-    }
-    bool result = fallback;
-    if (value && g_variant_is_of_type(value, G_VARIANT_TYPE_UINT32)) {
-        guint32 scheme = g_variant_get_uint32(value);
-        if (scheme == 1) result = true;
-        if (scheme == 2) result = false;
-    }
-    if (value) g_variant_unref(value);
-    return result;
+    if (err) g_error_free(err);
+    int scheme = scheme_of_reply(reply);
+    if (reply) g_variant_unref(reply);
+    return scheme_prefers_dark(scheme, fallback);
 }
 
 bool resolve_dark(const std::string& theme_setting, bool startup_hint) {
@@ -263,8 +273,14 @@ void load_style(GtkCssProvider** provider, const Palette& p) {
     GError* err = nullptr;
     gtk_css_provider_load_from_data(*provider, css.c_str(), static_cast<gssize>(css.size()), &err);
     if (err) g_error_free(err);
+    // Setting the flag, even to its own value, makes the toolkit load its
+    // whole theme again.
     GtkSettings* gs = gtk_settings_get_default();
-    if (gs) g_object_set(gs, "gtk-application-prefer-dark-theme", p.dark ? TRUE : FALSE, nullptr);
+    if (!gs) return;
+    gboolean dark = FALSE;
+    g_object_get(gs, "gtk-application-prefer-dark-theme", &dark, nullptr);
+    if (bool(dark) != p.dark)
+        g_object_set(gs, "gtk-application-prefer-dark-theme", p.dark ? TRUE : FALSE, nullptr);
 }
 
 guint watch_portal(GDBusSignalCallback handler, gpointer data) {
@@ -272,6 +288,28 @@ guint watch_portal(GDBusSignalCallback handler, gpointer data) {
     if (!bus) return 0;
     return g_dbus_connection_signal_subscribe(bus, PORTAL_NAME, PORTAL_IFACE, "SettingChanged", PORTAL_PATH,
                                               nullptr, G_DBUS_SIGNAL_FLAGS_NONE, handler, data, nullptr);
+}
+
+void watch_portal_async(GDBusSignalCallback changed, void (*answered)(int, gpointer), gpointer data,
+                        guint* subscription, GCancellable* cancellable) {
+    auto* request =
+        new PortalRequest{changed, answered, data, subscription, G_CANCELLABLE(g_object_ref(cancellable))};
+    GTask* task = g_task_new(nullptr, cancellable, on_session_bus, request);
+    g_task_run_in_thread(task, connect_session_bus);
+    g_object_unref(task);
+}
+
+void unwatch_portal(guint subscription) {
+    if (subscription && held_bus()) g_dbus_connection_signal_unsubscribe(held_bus(), subscription);
+}
+
+int changed_scheme(GVariant* parameters) {
+    if (!is_colour_scheme_change(parameters)) return -1;
+    GVariant* value = nullptr;
+    g_variant_get(parameters, "(&s&sv)", nullptr, nullptr, &value);
+    int scheme = scheme_of_value(value);
+    if (value) g_variant_unref(value);
+    return scheme;
 }
 
 bool is_colour_scheme_change(GVariant* parameters) {
@@ -286,10 +324,8 @@ bool is_colour_scheme_change(GVariant* parameters) {
 }
 
 void apply_language(const std::string& code) {
-    I18n& i18n = I18n::instance();
-    i18n.set_language(code);
-    util::set_number_format(i18n.tr("num.decimal"), i18n.tr("num.group"));
-    gtk_widget_set_default_direction(i18n.is_rtl() ? GTK_TEXT_DIR_RTL : GTK_TEXT_DIR_LTR);
+    cli::apply_language(code);
+    gtk_widget_set_default_direction(I18n::instance().is_rtl() ? GTK_TEXT_DIR_RTL : GTK_TEXT_DIR_LTR);
 }
 
 }  // namespace theme

@@ -9,43 +9,7 @@
 
 #include <string>
 
-struct Settings;
-
-// A colour as three channels 0..1, made from a palette text where it is drawn.
-struct Rgb {
-    double r = 0.0;
-    double g = 0.0;
-    double b = 0.0;
-};
-
-// Colours are texts of "#" and six hexadecimal digits until drawn.
-struct Palette {
-    bool dark = false;
-    std::string background;  // window and page background
-    std::string panel;       // cards, menus, lists, entries
-    std::string text;
-    std::string accent;      // titles, selections, active tab, figures
-    std::string dim;         // secondary text
-    std::string search_hit;  // carried by the settings; nothing is styled with it
-    std::string load_low;    // the three stops of the load colour ramp
-    std::string load_mid;
-    std::string load_high;
-
-    static Palette light();
-    static Palette dark_();
-    // The built-in set of that kind with the user's colours laid over it.
-    static Palette from_settings(const Settings& s, bool dark);
-};
-
-// Per channel fg * alpha + bg * (1 - alpha).
-Rgb mix(const Rgb& fg, const Rgb& bg, double alpha);
-// Accepts "#rrggbb" or "rrggbb" in either case; leaves `out` untouched and
-// returns false for anything else.
-bool hex_to_rgb(const std::string& text, Rgb& out);
-// "#RRGGBB", channels clamped to 0..255.
-std::string rgb_to_hex(const Rgb& c);
-// rgb_to_hex of mix of the two; the first text unchanged when either is bad.
-std::string mix_hex(const std::string& fg, const std::string& bg, double alpha);
+#include "palette.h"
 
 // The application style sheet for a palette.
 std::string build_css(const Palette& p);
@@ -60,6 +24,12 @@ bool probe_startup_dark_hint();
 // 2 light; no bus, no portal, no answer or "no preference" give `fallback`.
 bool system_prefers_dark(bool fallback);
 
+// A colour-scheme value decided: 1 dark, 2 light, anything else `fallback`.
+bool scheme_prefers_dark(int scheme, bool fallback);
+// The colour-scheme number a portal value holds, through any nesting of
+// variants; -1 when it holds none.
+int scheme_of_value(GVariant* value);
+
 // "dark" and "light" are fixed choices; anything else follows the desktop.
 bool resolve_dark(const std::string& theme_setting, bool startup_hint);
 
@@ -71,6 +41,19 @@ void load_style(GtkCssProvider** provider, const Palette& p);
 // Subscribes `handler` to the portal's SettingChanged signal on the session
 // bus; returns the subscription id, 0 without a session bus.
 guint watch_portal(GDBusSignalCallback handler, gpointer data);
+
+// Connects to the session bus without waiting for it. Once connected:
+// subscribes `changed` to SettingChanged (its id into `*subscription`) and
+// asks the portal for the colour scheme, whose value (-1: no bus, portal or
+// answer) goes to `answered` when it comes. Nothing is called, and
+// `*subscription` is not written, once `cancellable` is cancelled.
+void watch_portal_async(GDBusSignalCallback changed, void (*answered)(int scheme, gpointer data),
+                        gpointer data, guint* subscription, GCancellable* cancellable);
+void unwatch_portal(guint subscription);
+
+// The new colour scheme announced by SettingChanged parameters; -1 for any
+// other setting.
+int changed_scheme(GVariant* parameters);
 
 // True when SettingChanged parameters ("(ssv)") announce a change of the
 // appearance colour scheme.

@@ -99,7 +99,7 @@ TEST(PortalTheme, RunsOnPrivateSessionBus) {
     if (r.status == 127 || r.err.find("No such file") != std::string::npos)
         GTEST_SKIP() << "no dbus-run-session";
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("[  PASSED  ] 3 tests"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[  PASSED  ] 4 tests"), std::string::npos) << r.out;
 }
 
 TEST(PortalThemeInside, NoPortalLeavesTheStartupHint) {
@@ -157,6 +157,77 @@ TEST(PortalThemeInside, SettingChangedSwitchesThePalette) {
     ASSERT_TRUE(wait_for_signals(w, 4));
     EXPECT_EQ(w.applied, 2);
     EXPECT_FALSE(w.palette.dark);
+    theme::unwatch_portal(sub);
+}
+
+// What the window hears from the asynchronous watch.
+struct Heard {
+    int answers = 0;
+    int scheme = -2;
+    int changes = 0;
+    int changed = -2;
+};
+
+void on_answer(int scheme, gpointer data) {
+    auto* h = static_cast<Heard*>(data);
+    h->answers++;
+    h->scheme = scheme;
+}
+
+void on_change(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* params,
+               gpointer data) {
+    auto* h = static_cast<Heard*>(data);
+    h->changes++;
+    h->changed = theme::changed_scheme(params);
+}
+
+template <typename Done>
+bool iterate_until(Done done, int ms = 5000) {
+    gint64 until = g_get_monotonic_time() + ms * 1000;
+    while (!done() && g_get_monotonic_time() < until) g_main_context_iteration(nullptr, FALSE);
+    return done();
+}
+
+TEST(PortalThemeInside, AsynchronousWatchAnswersLaterAndFollowsChanges) {
+    if (!inside_private_bus()) GTEST_SKIP() << "needs the private bus";
+    GCancellable* cancel = g_cancellable_new();
+    // No portal on the bus: one answer without a scheme.
+    Heard none;
+    guint none_sub = 0;
+    theme::watch_portal_async(on_change, on_answer, &none, &none_sub, cancel);
+    EXPECT_EQ(none.answers, 0) << "answered before the main loop ran";
+    ASSERT_TRUE(iterate_until([&] { return none.answers > 0; }));
+    EXPECT_EQ(none.scheme, -1);
+    theme::unwatch_portal(none_sub);
+
+    FakePortal portal(1, true);
+    ASSERT_TRUE(portal.ok());
+    Heard h;
+    guint sub = 0;
+    theme::watch_portal_async(on_change, on_answer, &h, &sub, cancel);
+    ASSERT_TRUE(iterate_until([&] { return h.answers > 0; }));
+    EXPECT_EQ(h.answers, 1);
+    EXPECT_EQ(h.scheme, 1);
+    ASSERT_NE(sub, 0u);
+    ASSERT_TRUE(portal.send("set 2"));
+    ASSERT_TRUE(iterate_until([&] { return h.changes >= 1; }));
+    EXPECT_EQ(h.changed, 2);
+    ASSERT_TRUE(portal.send("other"));
+    ASSERT_TRUE(iterate_until([&] { return h.changes >= 2; }));
+    EXPECT_EQ(h.changed, -1);
+    theme::unwatch_portal(sub);
+    g_object_unref(cancel);
+
+    // A watch cancelled before the bus is reached never calls back.
+    GCancellable* gone = g_cancellable_new();
+    Heard late;
+    guint late_sub = 0;
+    theme::watch_portal_async(on_change, on_answer, &late, &late_sub, gone);
+    g_cancellable_cancel(gone);
+    iterate_until([] { return false; }, 300);
+    EXPECT_EQ(late.answers, 0);
+    EXPECT_EQ(late_sub, 0u);
+    g_object_unref(gone);
 }
 
 }  // namespace

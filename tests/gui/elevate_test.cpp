@@ -345,6 +345,27 @@ TEST_F(Elevate, OwnExecutableComesFromTheProcessLink) {
     EXPECT_EQ(runs(), 1);
 }
 
+// From the window executable the collector is the program beside it, which
+// loads no toolkit; the window itself answers when that one is missing.
+TEST_F(Elevate, CollectorIsTheProgramBesideTheWindow) {
+    agent("pkexec", "exit 126");
+    zqtest::TempDir dir;
+    const std::string window = dir.path() + "/zorvantelquist-window";
+    const std::string front = dir.path() + "/zorvantelquist";
+    for (bool beside : {true, false}) {
+        if (beside) {
+            zqtest::write_file(front, "#!/bin/sh\n");
+            ASSERT_EQ(chmod(front.c_str(), 0755), 0);
+        } else {
+            ASSERT_EQ(unlink(front.c_str()), 0);
+        }
+        zqtest::FixtureRoot root;
+        root.symlink("/proc/self/exe", window);
+        elevate();
+        EXPECT_EQ(zqtest::slurp(args_file()), (beside ? front : window) + "\n--root-collect\n");
+    }
+}
+
 GtkWidget* find_button(GtkWidget* widget, const std::string& label) {
     if (GTK_IS_BUTTON(widget) && gtk_button_get_label(GTK_BUTTON(widget)) &&
         label == gtk_button_get_label(GTK_BUTTON(widget)))

@@ -86,6 +86,19 @@ TEST_F(ThemeGui, ProviderMadeOnceAndToolkitFollowsDarkness) {
     ASSERT_TRUE(hex_to_rgb(Palette::dark_().text, want));
     EXPECT_NEAR(c.red, want.r, 0.01);
     gtk_widget_destroy(window);
+
+    // Each set of the flag reloads the toolkit's theme: only a change sets it.
+    int notified = 0;
+    gulong handler =
+        g_signal_connect_swapped(gtk_settings_get_default(), "notify::gtk-application-prefer-dark-theme",
+                                 G_CALLBACK(+[](int* n) { ++*n; }), &notified);
+    theme::load_style(&provider, Palette::dark_());
+    EXPECT_EQ(notified, 0);
+    theme::load_style(&provider, Palette::light());
+    EXPECT_EQ(notified, 1);
+    theme::load_style(&provider, Palette::light());
+    EXPECT_EQ(notified, 1);
+    g_signal_handler_disconnect(gtk_settings_get_default(), handler);
 }
 
 TEST_F(ThemeGui, LanguageSetsDirectionAndSeparators) {

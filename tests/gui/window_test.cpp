@@ -190,34 +190,55 @@ TEST_F(Window, TickRewritesLiveLabelsOnly) {
     EXPECT_TRUE(util::ends_with(status, " %")) << status;
 }
 
-TEST_F(Window, TickRepaintsTheDrawingsThatFollowIt) {
+TEST_F(Window, TickRepaintsTheVisibleDrawingsWhoseValuesChanged) {
     App& app = start(app_);
     gtk_window_resize(GTK_WINDOW(app.m_window), 1200, 900);
     for (int i = 0; i < 20; ++i) {
         pump();
         g_usleep(10000);
     }
-    // The core tiles of the visible cpu page sit inside a scrolled viewport.
-    GtkWidget* tiles = nullptr;
-    for (GtkWidget* area : app.m_ctx.live_drawings)
-        if (gtk_widget_get_mapped(area)) tiles = area;
-    ASSERT_NE(tiles, nullptr);
-    static int draws = 0;
-    draws = 0;
-    gulong id = g_signal_connect(tiles, "draw", G_CALLBACK(+[](GtkWidget*, cairo_t*, gpointer) -> gboolean {
-                                     ++draws;
-                                     return FALSE;
-                                 }),
-                                 nullptr);
-    for (int tick = 0; tick < 3; ++tick) {
-        app.tick();
+    auto settle = [&] {
         for (int i = 0; i < 10; ++i) {
             pump();
             g_usleep(5000);
         }
+    };
+    // The core tiles of the visible cpu page sit inside a scrolled viewport.
+    ui::LiveDrawing* tiles = nullptr;
+    size_t visible = 0, hidden = 0;
+    for (ui::LiveDrawing& d : app.m_ctx.live_drawings) {
+        (d.page == app.m_page_index ? visible : hidden)++;
+        if (d.page == app.m_page_index && gtk_widget_get_mapped(d.area) && !d.card->cores.empty()) tiles = &d;
     }
-    g_signal_handler_disconnect(tiles, id);
-    EXPECT_GE(draws, 3) << "the core tiles were not repainted by the tick";
+    ASSERT_NE(tiles, nullptr);
+    EXPECT_GT(hidden, 0u) << "the topology page has live drawings too";
+    static int draws = 0;
+    gulong id =
+        g_signal_connect(tiles->area, "draw", G_CALLBACK(+[](GtkWidget*, cairo_t*, gpointer) -> gboolean {
+                             ++draws;
+                             return FALSE;
+                         }),
+                         nullptr);
+    app.tick();
+    settle();
+    // Nothing changed since: nothing is queued, nothing drawn.
+    draws = 0;
+    EXPECT_EQ(ui::queue_changed_drawings(app.m_ctx, app.m_page_index), 0u);
+    settle();
+    EXPECT_EQ(draws, 0);
+    // One clock moves: only that drawing is queued, and it is painted.
+    probe::Core& core = const_cast<probe::Card*>(tiles->card)->cores.front();
+    core.cur_khz += 100000;
+    EXPECT_EQ(ui::queue_changed_drawings(app.m_ctx, app.m_page_index), 1u);
+    for (int i = 0; i < 200 && draws == 0; ++i) {
+        pump();
+        g_usleep(10000);
+    }
+    EXPECT_GE(draws, 1) << "the changed core tiles were not repainted";
+    // A new palette repaints every drawing of the page, and only those.
+    app.m_ctx.palette = Palette::dark_();
+    EXPECT_EQ(ui::queue_changed_drawings(app.m_ctx, app.m_page_index), visible);
+    g_signal_handler_disconnect(tiles->area, id);
 }
 
 TEST_F(Window, BeforeSecondSampleLoadIsUnknown) {
@@ -519,7 +540,8 @@ TEST_F(Window, ProgramStartsAndTracesGeometry) {
                        std::to_string(wa.x) + "+" + std::to_string(wa.y);
     EXPECT_NE(r.err.find("  workarea=" + area + " (have=1)\n"), std::string::npos) << r.err;
     // Whatever the desktop's libraries print first, the trace has its own lines.
-    EXPECT_TRUE(util::starts_with(r.err, "GEOM: monitor=") || r.err.find("\nGEOM: monitor=") != std::string::npos)
+    EXPECT_TRUE(util::starts_with(r.err, "GEOM: monitor=") ||
+                r.err.find("\nGEOM: monitor=") != std::string::npos)
         << r.err;
 }
 
