@@ -1,6 +1,11 @@
 #include "cpu_sysfs.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <limits>
 #include <unordered_map>
@@ -27,7 +32,52 @@ void append_range(std::vector<int>& cpus, int64_t a, int64_t b) {
     for (uint64_t k = 0; k < count; ++k) cpus.push_back(static_cast<int>(a + static_cast<int64_t>(k)));
 }
 
+struct KeptFiles {
+    bool on = false;
+    std::unordered_map<std::string, std::string> texts;
+    std::unordered_map<std::string, std::vector<std::string>> dirs;
+    // Mask text -> list text: on mask-only kernels every CPU of an instance
+    // writes the same mask, worth converting once rather than per CPU.
+    std::unordered_map<std::string, std::string> masks;
+};
+
+KeptFiles& kept_files() {
+    static KeptFiles kept;
+    return kept;
+}
+
+std::string mask_list_text(const std::string& mask) {
+    KeptFiles& k = kept_files();
+    if (!k.on) return list_text(parse_mask(mask));
+    auto it = k.masks.find(mask);
+    if (it == k.masks.end()) it = k.masks.emplace(mask, list_text(parse_mask(mask))).first;
+    return it->second;
+}
+
 }  // namespace
+
+void keep_files(bool keep) {
+    KeptFiles& k = kept_files();
+    k = KeptFiles();
+    k.on = keep;
+}
+
+std::string read_kept(const std::string& path) {
+    KeptFiles& k = kept_files();
+    if (!k.on) return util::read_file(path);
+    auto it = k.texts.find(path);
+    if (it == k.texts.end()) it = k.texts.emplace(path, util::read_file(path)).first;
+    return it->second;
+}
+
+std::vector<std::string> list_kept(const std::string& dir, const std::string& prefix) {
+    KeptFiles& k = kept_files();
+    if (!k.on) return util::list_dir(dir, prefix);
+    const std::string key = dir + '\n' + prefix;
+    auto it = k.dirs.find(key);
+    if (it == k.dirs.end()) it = k.dirs.emplace(key, util::list_dir(dir, prefix)).first;
+    return it->second;
+}
 
 std::string cpu_path(int cpu, const std::string& tail) {
     std::string p = CPU_DIR + "/cpu" + std::to_string(cpu);
@@ -81,9 +131,9 @@ std::string list_text(std::vector<int> cpus) {
 }
 
 std::vector<int> read_list(const std::string& list_path, const std::string& mask_path) {
-    const std::string list = util::read_file(list_path);
+    const std::string list = read_kept(list_path);
     if (!list.empty()) return parse_list(list);
-    return parse_mask(util::read_file(mask_path));
+    return parse_mask(read_kept(mask_path));
 }
 
 // ---- /proc/cpuinfo ---------------------------------------------------------
@@ -118,12 +168,12 @@ std::vector<CpuInfoBlock> read_cpuinfo() {
 Place read_place(int cpu, bool with_groups) {
     const std::string dir = cpu_path(cpu, "topology");
     Place p;
-    p.package = util::read_file(dir + "/physical_package_id");
+    p.package = read_kept(dir + "/physical_package_id");
     if (with_groups) {
-        p.die = util::read_file(dir + "/die_id");
-        p.cluster = util::read_file(dir + "/cluster_id");
+        p.die = read_kept(dir + "/die_id");
+        p.cluster = read_kept(dir + "/cluster_id");
     }
-    p.core = util::read_file(dir + "/core_id");
+    p.core = read_kept(dir + "/core_id");
     const std::vector<int> siblings = read_list(dir + "/thread_siblings_list", dir + "/thread_siblings");
     if (!siblings.empty()) p.siblings = list_text(siblings);
     return p;
@@ -162,22 +212,21 @@ size_t count_cores(const Places& places, const std::vector<int>& cpus) {
 std::vector<CacheIndex> read_caches(int cpu) {
     std::vector<CacheIndex> caches;
     const std::string base = cpu_path(cpu, "cache");
-    for (const std::string& index : util::list_dir(base, "index")) {
+    for (const std::string& index : list_kept(base, "index")) {
         CacheIndex e;
         e.dir = base + "/" + index;
-        e.level = static_cast<int>(util::to_i64(util::read_file(e.dir + "/level"), 0));
-        e.type = util::valid_utf8(util::read_file(e.dir + "/type"));
+        e.level = static_cast<int>(util::to_i64(read_kept(e.dir + "/level"), 0));
+        e.type = util::valid_utf8(read_kept(e.dir + "/type"));
         // Kernels before shared_cpu_list only wrote the mask; without it every
         // instance of a level would look like the same one.
-        e.shared_list = util::read_file(e.dir + "/shared_cpu_list");
-        if (e.shared_list.empty())
-            e.shared_list = list_text(parse_mask(util::read_file(e.dir + "/shared_cpu_map")));
+        e.shared_list = read_kept(e.dir + "/shared_cpu_list");
+        if (e.shared_list.empty()) e.shared_list = mask_list_text(read_kept(e.dir + "/shared_cpu_map"));
         caches.push_back(std::move(e));
     }
     return caches;
 }
 
-std::string cache_size_text(const CacheIndex& index) { return util::read_file(index.dir + "/size"); }
+std::string cache_size_text(const CacheIndex& index) { return read_kept(index.dir + "/size"); }
 
 uint64_t cache_size_bytes(const std::string& text) {
     if (text.empty()) return 0;
@@ -254,9 +303,14 @@ std::vector<probe::Core> core_tiles(const std::vector<int>& cpus, const Places& 
 
 namespace {
 
+// Where a machine has thousands of CPUs, opening each clock file every tick
+// costs more than all the rest of the tick: the file stays open and is read
+// again from its start.
 struct KeptClock {
     uint64_t khz = 0;
     double read_at = -1.0;
+    int fd = -1;
+    std::string prefix;  // the root prefix `fd` was opened under: another one means another file
 };
 
 std::unordered_map<int, KeptClock>& kept_clocks() {
@@ -264,22 +318,100 @@ std::unordered_map<int, KeptClock>& kept_clocks() {
     return clocks;
 }
 
+// Kept descriptors leave at least half of the process's limit to the rest;
+// where that is too few, the soft limit is raised once towards the hard one.
+size_t& open_clocks() {
+    static size_t count = 0;
+    return count;
+}
+
+size_t fd_budget() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    if (limit.rlim_cur == RLIM_INFINITY) return MAX_CPUS;
+    return std::min<size_t>(limit.rlim_cur / 2, MAX_CPUS);
+}
+
+bool may_keep_another() {
+    static size_t budget = fd_budget();
+    static bool raised = false;
+    if (open_clocks() < budget) return true;
+    if (raised) return false;
+    raised = true;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 2 * MAX_CPUS + 1024);
+        if (::setrlimit(RLIMIT_NOFILE, &limit) == 0) budget = fd_budget();
+    }
+    return open_clocks() < budget;
+}
+
+void close_clock(KeptClock& k) {
+    if (k.fd < 0) return;
+    ::close(k.fd);
+    k.fd = -1;
+    --open_clocks();
+}
+
+// The leading number of what was read, as util::to_u64 takes it.
+uint64_t parse_khz(const char* buf, ssize_t n) {
+    const char* p = buf;
+    const char* const end = buf + std::max<ssize_t>(n, 0);
+    while (p < end && (*p == ' ' || *p == '\t' || *p == '\n')) ++p;
+    uint64_t v = 0;
+    for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+        const auto digit = static_cast<uint64_t>(*p - '0');
+        if (v > (std::numeric_limits<uint64_t>::max() - digit) / 10) return 0;
+        v = v * 10 + digit;
+    }
+    return v;
+}
+
+ssize_t read_from_start(int fd, char* buf, size_t size) {
+    ssize_t n;
+    do n = ::pread(fd, buf, size, 0);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+// A read from the start of the open file; a CPU taken offline takes its
+// cpufreq files away, and the old descriptor then fails: it is opened anew
+// next time.
+uint64_t read_clock(KeptClock& k, int cpu) {
+    char buf[64];
+    if (k.fd >= 0 && k.prefix != util::root_prefix()) close_clock(k);
+    if (k.fd >= 0) {
+        const ssize_t n = read_from_start(k.fd, buf, sizeof buf);
+        if (n > 0) return parse_khz(buf, n);
+        close_clock(k);
+    }
+    if (!may_keep_another()) return current_khz(cpu);
+    k.fd = util::open_fd(cpu_path(cpu, "cpufreq/scaling_cur_freq"), O_RDONLY);
+    if (k.fd < 0) return 0;
+    ++open_clocks();
+    k.prefix = util::root_prefix();
+    return parse_khz(buf, read_from_start(k.fd, buf, sizeof buf));
+}
+
 }  // namespace
 
 uint64_t current_khz(int cpu) {
-    return util::to_u64(util::read_file(cpu_path(cpu, "cpufreq/scaling_cur_freq")), 0);
+    return util::to_u64(read_kept(cpu_path(cpu, "cpufreq/scaling_cur_freq")), 0);
 }
 
 uint64_t tick_khz(int cpu, double now_seconds) {
     KeptClock& k = kept_clocks()[cpu];
     const bool fresh = k.read_at >= 0.0 && now_seconds >= k.read_at && now_seconds - k.read_at < SAME_TICK;
     if (!fresh) {
-        k.khz = current_khz(cpu);
+        k.khz = read_clock(k, cpu);
         k.read_at = now_seconds;
     }
     return k.khz;
 }
 
-void forget_clocks() { kept_clocks().clear(); }
+void forget_clocks() {
+    for (auto& [cpu, k] : kept_clocks()) close_clock(k);
+    kept_clocks().clear();
+}
 
 }  // namespace cpusys

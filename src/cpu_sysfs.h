@@ -25,6 +25,14 @@ constexpr size_t MAX_CPUS = 8192;
 // "/sys/devices/system/cpu/cpu3" and, with a tail, ".../cpu3/topology".
 std::string cpu_path(int cpu, const std::string& tail);
 
+// ---- One reading per page collection ---------------------------------------
+// Between `keep_files(true)` and `keep_files(false)` (one page collection)
+// both pages read each processor file and directory once; outside it, every
+// call reads afresh. Either call forgets what was kept.
+void keep_files(bool keep);
+std::string read_kept(const std::string& path);                                         // util::read_file
+std::vector<std::string> list_kept(const std::string& dir, const std::string& prefix);  // util::list_dir
+
 // ---- CPU lists -------------------------------------------------------------
 // The list syntax ('0-3,8,10-11'), in the order written, duplicates kept; a
 // piece that is no number counts as 0, a backwards range as nothing.
@@ -97,7 +105,7 @@ std::vector<probe::Core> core_tiles(const std::vector<int>& cpus, const Places& 
                                     const std::set<int>& online);
 
 // ---- Current clock ---------------------------------------------------------
-// scaling_cur_freq in kHz, read now; 0 when unreadable.
+// scaling_cur_freq in kHz, read now (once per page collection); 0 when unreadable.
 uint64_t current_khz(int cpu);
 // The same, read at most once per tick of `now_seconds` (monotonic) however
 // many pages ask: on some drivers each read is a cross-CPU call.

@@ -1,8 +1,11 @@
 #include "load.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstring>
 #include <string>
-#include <vector>
+#include <string_view>
 
 #include "util.h"
 
@@ -16,36 +19,59 @@ constexpr size_t COUNTED_FIELDS = 10;
 constexpr size_t IDLE_FIELD = 4;
 constexpr size_t IOWAIT_FIELD = 5;
 
-std::vector<std::string> fields_of(const std::string& line) {
-    std::vector<std::string> fields;
-    for (const std::string& piece : util::split(line, ' ')) {
-        std::string t = util::trim(piece);
-        if (!t.empty()) fields.push_back(std::move(t));
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\0'; }
+
+// The whitespace-separated fields of one line, read in place: on a machine
+// of thousands of CPUs this file is read every tick.
+struct Fields {
+    const char* at;
+    const char* end;
+    // The next field as [begin, end); false past the last.
+    bool next(const char*& b, const char*& e) {
+        while (at < end && is_space(*at)) ++at;
+        if (at == end) return false;
+        b = at;
+        while (at < end && !is_space(*at)) ++at;
+        e = at;
+        return true;
     }
-    return fields;
+};
+
+// As util::to_u64: leading digits count, anything else is 0.
+uint64_t number_of(const char* b, const char* e) {
+    uint64_t v = 0;
+    for (const char* p = b; p < e && *p >= '0' && *p <= '9'; ++p) {
+        const uint64_t digit = static_cast<uint64_t>(*p - '0');
+        if (v > (UINT64_MAX - digit) / 10) return 0;
+        v = v * 10 + digit;
+    }
+    return v;
 }
 
 // cpu is -1 for the aggregate line, else the logical CPU number.
-bool parse_line(const std::string& line, int& cpu, uint64_t& busy, uint64_t& total) {
-    if (!util::starts_with(line, "cpu")) return false;
-    const std::vector<std::string> fields = fields_of(line);
-    if (fields.size() < 5) return false;
-    const std::string& tag = fields[0];
-    if (tag == "cpu") {
+bool parse_line(const char* line, const char* line_end, int& cpu, uint64_t& busy, uint64_t& total) {
+    Fields fields{line, line_end};
+    const char *b = nullptr, *e = nullptr;
+    if (!fields.next(b, e) || e - b < 3 || std::string_view(b, 3) != "cpu" || b != line) return false;
+    if (e - b == 3) {
         cpu = -1;
     } else {
-        const std::string rest = tag.substr(3);
-        if (rest.empty()) return false;
-        cpu = static_cast<int>(util::to_i64(rest, -2));
-        if (cpu < 0) return false;
+        const char* digits = b + 3;
+        for (const char* p = digits; p < e; ++p)
+            if (*p < '0' || *p > '9') return false;
+        const uint64_t n = e - digits > 10 ? UINT64_MAX : number_of(digits, e);
+        if (n > static_cast<uint64_t>(INT_MAX)) return false;
+        cpu = static_cast<int>(n);
     }
     uint64_t sum = 0, idle = 0;
-    const size_t last = std::min(fields.size() - 1, COUNTED_FIELDS);
-    for (size_t i = 1; i <= last; ++i) {
-        const uint64_t v = util::to_u64(fields[i], 0);
+    size_t count = 0;
+    while (count < COUNTED_FIELDS && fields.next(b, e)) {
+        ++count;
+        const uint64_t v = number_of(b, e);
         sum += v;
-        if (i == IDLE_FIELD || i == IOWAIT_FIELD) idle += v;
+        if (count == IDLE_FIELD || count == IOWAIT_FIELD) idle += v;
     }
+    if (count < 4) return false;
     total = sum;
     busy = sum > idle ? sum - idle : 0;
     return true;
@@ -61,12 +87,19 @@ double ratio(uint64_t busy, uint64_t total, uint64_t prev_busy, uint64_t prev_to
 }  // namespace
 
 void CpuLoad::sample() {
-    for (const std::string& line : util::read_lines("/proc/stat")) {
+    const std::string text = util::read_file_raw("/proc/stat");
+    const char* at = text.data();
+    const char* const end = at + text.size();
+    while (at < end) {
+        const char* line_end = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+        if (!line_end) line_end = end;
+        const char* line = at;
+        at = line_end + (line_end < end ? 1 : 0);
         int cpu = 0;
         uint64_t busy = 0, total = 0;
-        if (!parse_line(line, cpu, busy, total)) {
+        if (!parse_line(line, line_end, cpu, busy, total)) {
             // The counter lines lead the file; what follows them is not ours.
-            if (util::starts_with(line, "cpu")) continue;
+            if (line_end - line >= 3 && std::string_view(line, 3) == "cpu") continue;
             break;
         }
         if (cpu < 0) {
@@ -75,8 +108,12 @@ void CpuLoad::sample() {
             continue;
         }
         auto prev = m_prev.find(cpu);
-        if (prev != m_prev.end()) m_load[cpu] = ratio(busy, total, prev->second.busy, prev->second.total);
-        m_prev[cpu] = {busy, total};
+        if (prev != m_prev.end()) {
+            m_load[cpu] = ratio(busy, total, prev->second.busy, prev->second.total);
+            prev->second = {busy, total};
+        } else {
+            m_prev.emplace(cpu, Snapshot{busy, total});
+        }
     }
 }
 

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <utility>
 
+#include "cpu_sysfs.h"
 #include "gpu.h"
 #include "hw/root_data.h"
 #include "i18n.h"
@@ -53,13 +54,14 @@ constexpr TabSpec TAB_SPECS[] = {
      probe::refresh_live_topology, 1},
     {"gpu", "tree.graphics", &App::m_gpu, &App::m_sel_gpu, probe::collect_gpu, probe::has_gpu,
      probe::refresh_live_gpu, 4},
-    {"board", "sec.mainboard", &App::m_board, nullptr, collect_board_tab, nullptr, probe::refresh_live_board, 2},
+    {"board", "sec.mainboard", &App::m_board, nullptr, collect_board_tab, nullptr, probe::refresh_live_board,
+     2},
     {"memory", "tree.memory", &App::m_ram, &App::m_sel_ram, probe::collect_memory, nullptr,
      probe::refresh_live_memory, 3},
     {"disk", "tree.storage", &App::m_disk, &App::m_sel_disk, probe::collect_disk, probe::has_disks,
      probe::refresh_live_disk, 5},
-    {"pci", "tree.pci", &App::m_pci, &App::m_sel_pci, probe::collect_pci, probe::has_pci, probe::refresh_live_pci,
-     6},
+    {"pci", "tree.pci", &App::m_pci, &App::m_sel_pci, probe::collect_pci, probe::has_pci,
+     probe::refresh_live_pci, 6},
     {"usb", "tree.usb", &App::m_usb, &App::m_sel_usb, probe::collect_usb_page, probe::has_usb, nullptr, 7},
     {"net", "tree.network", &App::m_net, &App::m_sel_net, probe::collect_net, probe::has_net,
      probe::refresh_live_net, 8},
@@ -88,8 +90,9 @@ const std::vector<size_t>& collection_order() {
         // Ranks are fixed per tab, not dense: a table holding only some tabs has gaps.
         std::vector<size_t> o(TAB_COUNT);
         for (size_t i = 0; i < TAB_COUNT; ++i) o[i] = i;
-        std::stable_sort(o.begin(), o.end(),
-                         [](size_t a, size_t b) { return TAB_SPECS[a].collect_rank < TAB_SPECS[b].collect_rank; });
+        std::stable_sort(o.begin(), o.end(), [](size_t a, size_t b) {
+            return TAB_SPECS[a].collect_rank < TAB_SPECS[b].collect_rank;
+        });
         return o;
     }();
     return order;
@@ -238,6 +241,7 @@ std::string PageSet::report_text() const {
 std::vector<bool> PageSet::collect_pages(bool with_selection) {
     // Every page of this collection names graphics devices from one enumeration.
     gpu::forget_snapshot();
+    cpusys::keep_files(true);  // and the cpu and topology pages from one reading
     std::vector<bool> present(TAB_COUNT, true);
     for (size_t i : collection_order()) {
         const TabSpec& entry = TAB_SPECS[i];
@@ -246,6 +250,7 @@ std::vector<bool> PageSet::collect_pages(bool with_selection) {
         int value = (with_selection && entry.selection) ? this->*entry.selection : -1;
         this->*entry.page = entry.build(value);
     }
+    cpusys::keep_files(false);
     return present;
 }
 

@@ -267,10 +267,10 @@ void count_cpus(CpuFrame& f) {
 void read_frame(CpuFrame& f, int socket, Page& page) {
     f.blocks = cpusys::read_cpuinfo();
     f.have_uts = ::uname(&f.uts) == 0;
-    f.online_cpus = cpusys::parse_list(util::read_file(CPU_DIR + "/online"));
+    f.online_cpus = cpusys::parse_list(cpusys::read_kept(CPU_DIR + "/online"));
     f.online_set.insert(f.online_cpus.begin(), f.online_cpus.end());
     f.first_cpu = f.online_cpus.empty() ? 0 : f.online_cpus.front();
-    f.present_cpus = cpusys::parse_list(util::read_file(CPU_DIR + "/present"));
+    f.present_cpus = cpusys::parse_list(cpusys::read_kept(CPU_DIR + "/present"));
     read_packages(f);
     f.socket = socket;
     choose_socket(f, page);
@@ -375,7 +375,7 @@ std::string offline_list(const CpuFrame& f) {
     return cpusys::list_text(std::move(offline));
 }
 
-size_t count_nodes() { return util::list_dir("/sys/devices/system/node", "node").size(); }
+size_t count_nodes() { return cpusys::list_kept("/sys/devices/system/node", "node").size(); }
 
 Card topology_card(const CpuFrame& f) {
     Card card = make_card("sec.topology");
@@ -390,9 +390,9 @@ Card topology_card(const CpuFrame& f) {
     // From here on the rows describe the whole machine, not the chosen socket.
     add(card, tr("f.cpus_online"), util::fmt_int(f.online_cpus.size()), "online");
     add(card, tr("f.cpu_list_offline"), offline_list(f), "offline");
-    std::string smt = util::read_file(CPU_DIR + "/smt/active");
+    std::string smt = cpusys::read_kept(CPU_DIR + "/smt/active");
     if (!smt.empty()) add(card, tr("f.smt"), tr(smt == "0" ? "common.no" : "common.yes"), "smt/active");
-    add(card, tr("f.smt_control"), util::read_file(CPU_DIR + "/smt/control"), "smt/control");
+    add(card, tr("f.smt_control"), cpusys::read_kept(CPU_DIR + "/smt/control"), "smt/control");
     size_t nodes = count_nodes();
     if (nodes > 0) add(card, tr("f.numa_nodes"), util::fmt_int(nodes), "system/node");
     return card;
@@ -744,7 +744,6 @@ Card all_flags_card(std::vector<std::string> flags) {
     return card;
 }
 
-
 // ---- Power draw and integrated graphics ------------------------------------------
 
 struct IntegratedGpu {
@@ -789,7 +788,8 @@ void sample_rapl() {
 
 std::string watts(double w) { return util::fmt_double(w, 1) + " W"; }
 
-void add_live(Card& card, const char* name, const std::string& value, const std::string& note, const char* live) {
+void add_live(Card& card, const char* name, const std::string& value, const std::string& note,
+              const char* live) {
     if (!value.empty()) card.rows.emplace_back(name, value, note, false, live, "");
 }
 
@@ -802,11 +802,12 @@ Card power_draw_card(const Temperature& temperature, const IntegratedGpu& igpu) 
     sample_rapl();
     const cpu_power::RaplState& zone = cpu_power::rapl();
     if (zone.readable)
-        add_live(card, tr("f.power_now"), zone.watt >= 0.0 ? watts(zone.watt) : "\u2026", "powercap energy_uj",
-                 "cpu.power");
+        add_live(card, tr("f.power_now"), zone.watt >= 0.0 ? watts(zone.watt) : "\u2026",
+                 "powercap energy_uj", "cpu.power");
     const bool gpu_power = igpu.found && igpu.dev.power_w >= 0.0;
     if (gpu_power)
-        add_live(card, tr("f.power_package"), watts(igpu.dev.power_w), "amdgpu hwmon power1_average", "soc.power");
+        add_live(card, tr("f.power_package"), watts(igpu.dev.power_w), "amdgpu hwmon power1_average",
+                 "soc.power");
     // Root can read every zone: the hint is only true of a zone that exists
     // and refused its counter.
     const bool zone_locked = !zone.path.empty() && !zone.readable;
@@ -852,7 +853,8 @@ Card igpu_card(const gpu::Device& d) {
         add_live(card, tr("f.shader_cores"), util::fmt_int(d.shader_cores),
                  "DRM (" + util::fmt_int(d.compute_units) + " \u00d7 64)", "");
     if (d.cur_khz != 0) add_live(card, tr("f.gpu_freq_cur"), util::fmt_khz(d.cur_khz), "DRM", "gpu.freq");
-    if (d.busy_percent >= 0) add_live(card, tr("f.gpu_load"), util::fmt_percent(d.busy_percent, 0), "DRM", "gpu.busy");
+    if (d.busy_percent >= 0)
+        add_live(card, tr("f.gpu_load"), util::fmt_percent(d.busy_percent, 0), "DRM", "gpu.busy");
     return card;
 }
 
@@ -892,7 +894,6 @@ void widen(uint64_t cur, uint64_t& lo, uint64_t& hi) {
     if (lo == 0 || cur < lo) lo = cur;
     if (cur > hi) hi = cur;
 }
-
 
 // The new text of a live row, or nullptr when its value cannot be read now.
 struct LiveValues {
@@ -957,7 +958,8 @@ void refresh_live_cpu(Page& page) {
     v.watt = cpu_power::rapl().watt;
     for (Stat& s : page.stats) {
         if (s.live == "stat.freq" && v.hi != 0) s.value = util::fmt_khz(v.hi);
-        if (s.live == "stat.temp" && v.temperature > NO_TEMPERATURE) s.value = util::fmt_double(v.temperature, 0);
+        if (s.live == "stat.temp" && v.temperature > NO_TEMPERATURE)
+            s.value = util::fmt_double(v.temperature, 0);
     }
     // Refreshing the graphics device costs driver queries; a page without
     // integrated-graphics rows has nothing for them to update.
@@ -966,7 +968,8 @@ void refresh_live_cpu(Page& page) {
         for (Row& row : card.rows) {
             if (row.live.empty()) continue;
             std::string text;
-            if (live_text(row.live, v, text)) (row.cols.empty() ? row.value : row.cols.back()) = std::move(text);
+            if (live_text(row.live, v, text))
+                (row.cols.empty() ? row.value : row.cols.back()) = std::move(text);
         }
 }
 

@@ -19,9 +19,9 @@ namespace probe {
 
 namespace {
 
+using cpusys::CacheIndex;
 using cpusys::CPU_DIR;
 using cpusys::cpu_path;
-using cpusys::CacheIndex;
 const std::string NODE_DIR = "/sys/devices/system/node";
 const char* const SUBLINE_SEP = "   \u00b7   ";
 
@@ -62,12 +62,12 @@ std::string to_ranges(std::vector<int> cpus) {
 
 // The kernel takes an offline CPU's topology directory away and leaves
 // "online" holding 0 in its CPU directory.
-bool reported_offline(int cpu) { return util::read_file(cpu_path(cpu, "online")) == "0"; }
+bool reported_offline(int cpu) { return cpusys::read_kept(cpu_path(cpu, "online")) == "0"; }
 
 Topo read_topology() {
     Topo t;
-    t.present = cpusys::parse_list(util::read_file(CPU_DIR + "/present"));
-    t.online = cpusys::parse_list(util::read_file(CPU_DIR + "/online"));
+    t.present = cpusys::parse_list(cpusys::read_kept(CPU_DIR + "/present"));
+    t.online = cpusys::parse_list(cpusys::read_kept(CPU_DIR + "/online"));
     t.places = cpusys::read_places(t.present, true);
     for (int cpu : t.present) {
         const cpusys::Place& p = cpusys::place_of(t.places, cpu);
@@ -84,7 +84,7 @@ Topo read_topology() {
         record(p.cluster, t.cluster);
         record(p.core, t.core);
     }
-    for (const std::string& name : util::list_dir(NODE_DIR, "node")) {
+    for (const std::string& name : cpusys::list_kept(NODE_DIR, "node")) {
         int node = narrow(util::to_i64(name.substr(4), 0));
         // Older kernels write only the mask.
         const std::string dir = NODE_DIR + "/" + name;
@@ -398,15 +398,15 @@ Card identification_card(const Build& b) {
     auto add = [&](const char* label, std::string value, const char* note) {
         if (!value.empty()) card.rows.push_back(make_row(tr(label), std::move(value), note));
     };
-    add("f.cpu_list_present", util::read_file(CPU_DIR + "/present"), "present");
-    add("f.cpu_list_online", util::read_file(CPU_DIR + "/online"), "online");
+    add("f.cpu_list_present", cpusys::read_kept(CPU_DIR + "/present"), "present");
+    add("f.cpu_list_online", cpusys::read_kept(CPU_DIR + "/online"), "online");
     // Present CPUs that are not online: the kernel's "offline" file also names
     // absent CPUs that could be plugged in.
     std::vector<int> offline;
     for (int cpu : b.t.present)
         if (!b.online.count(cpu)) offline.push_back(cpu);
     add("f.cpu_list_offline", cpusys::list_text(std::move(offline)), "offline");
-    add("f.smt_control", util::read_file(CPU_DIR + "/smt/control"), "smt/control");
+    add("f.smt_control", cpusys::read_kept(CPU_DIR + "/smt/control"), "smt/control");
     size_t dies = distinct_ids(b.t.die, b.scope);
     add("f.die_id", dies > 1 ? util::fmt_int(dies) : "", "die_id");
     size_t clusters = distinct_ids(b.t.cluster, b.scope);

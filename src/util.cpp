@@ -43,7 +43,10 @@ std::string host_path(const std::string& path) {
 
 int open_fd(const std::string& path, int flags) { return ::open(host_path(path).c_str(), flags | O_CLOEXEC); }
 
-std::string read_file_raw(const std::string& path) {
+namespace {
+
+// With `short_read_ends`, a read that returns less than asked is the end.
+std::string read_whole(const std::string& path, bool short_read_ends) {
     int fd = open_fd(path, O_RDONLY);
     if (fd < 0) return {};
     std::string out;
@@ -53,10 +56,15 @@ std::string read_file_raw(const std::string& path) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;  // sysfs attributes may fail to read (EIO): keep what came
         out.append(buf, static_cast<size_t>(n));
+        if (short_read_ends && n < static_cast<ssize_t>(sizeof buf)) break;
     }
     ::close(fd);
     return out;
 }
+
+}  // namespace
+
+std::string read_file_raw(const std::string& path) { return read_whole(path, false); }
 
 std::string read_file_head(const std::string& path, size_t max_bytes) {
     int fd = open_fd(path, O_RDONLY);
@@ -80,7 +88,10 @@ int64_t file_size(const std::string& path) {
     return static_cast<int64_t>(st.st_size);
 }
 
-std::string read_file(const std::string& path) { return trim(read_file_raw(path)); }
+// A sysfs text attribute hands over all it has (at most a page) in the first
+// read, so a short read is its end and the read that would return 0 is saved.
+// Not so /proc: seq_file stops short at record boundaries.
+std::string read_file(const std::string& path) { return trim(read_whole(path, starts_with(path, "/sys/"))); }
 
 std::vector<std::string> read_lines(const std::string& path) {
     std::vector<std::string> lines;

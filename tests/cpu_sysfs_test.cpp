@@ -179,8 +179,19 @@ TEST(CpuSysfsClock, ReadOnceWithinATick) {
     EXPECT_EQ(cpusys::current_khz(3), 3600000u);
     EXPECT_EQ(cpusys::tick_khz(3, 101.0), 3600000u) << "the next tick";
     EXPECT_EQ(cpusys::tick_khz(3, 50.0), 3600000u) << "a clock that went back reads anew";
+    // The clock file stays open between ticks. Taking a CPU offline removes
+    // it, and the open file then reads nothing (an unlinked fixture file
+    // would read on, so it is emptied first).
+    root.write(f, "");
     root.remove(f);
     EXPECT_EQ(cpusys::tick_khz(3, 52.0), 0u);
+    root.write(f, "2400000\n");
+    EXPECT_EQ(cpusys::tick_khz(3, 53.0), 2400000u) << "back online: opened anew";
+    {
+        zqtest::FixtureRoot other;
+        other.write(f, "1200000\n");
+        EXPECT_EQ(cpusys::tick_khz(3, 54.0), 1200000u) << "another machine's file, not the one kept open";
+    }
     cpusys::forget_clocks();
 }
 
