@@ -2,6 +2,7 @@
 // and small hand-made files for the parser's corners.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 
 #include "fixture.h"
@@ -197,6 +198,18 @@ TEST_F(SampleIds, UsbVendorListEndsAtTheFirstOtherTable) {
     EXPECT_EQ(ids->usb_device(0x0bda, 0x0001), "");  // class subclass line not taken as product
     EXPECT_EQ(ids->usb_device(0x046d, 0xc52b), "Unifying Receiver");
     EXPECT_EQ(ids->usb_device(0x046d, 0x0001), "");
+}
+
+// Names are read back from the file when asked for. A package upgrade
+// replaces the file by renaming a new one over it; the names still come from
+// the file that was indexed, whole, not from the new one at old offsets.
+TEST_F(SampleIds, NamesComeFromTheIndexedFileAfterAnUpgrade) {
+    root.write("/usr/share/hwdata/pci.ids.new", "1002  Renamed\n\t1638  X\n");
+    std::filesystem::rename(root.dir() + "/usr/share/hwdata/pci.ids.new",
+                            root.dir() + "/usr/share/hwdata/pci.ids");
+    EXPECT_EQ(ids->pci_vendor(0x1002), "Advanced Micro Devices, Inc. [AMD/ATI]");
+    EXPECT_EQ(ids->pci_device(0x1002, 0x1638), "Cezanne [Radeon Vega Series / Radeon Vega Mobile Series]");
+    EXPECT_EQ(ids->pci_device(0x1af4, 0x1041), "Virtio network device") << "the last line, without newline";
 }
 
 TEST(IdsSearch, SnapCopyFirstThenSystemDirectories) {

@@ -1,6 +1,12 @@
 #include "hw/ids.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <string_view>
 #include <unordered_map>
@@ -11,18 +17,34 @@
 
 namespace hw {
 
+// Where each name stands in its database file. The names themselves stay in
+// the file, read when asked for: kept as strings, the two databases cost
+// more memory than the rest of the program.
+struct NameAt {
+    uint64_t key;
+    uint32_t offset;  // of the text after the id
+    uint32_t length;
+};
+
+// Names by key, in file order while a database is read, then sorted by key
+// with the last line of each key kept.
+using NameIndex = std::vector<NameAt>;
+
 struct Ids::Impl {
-    std::unordered_map<uint32_t, std::string> pci_vendors;
-    std::unordered_map<uint32_t, std::string> pci_devices;
-    std::unordered_map<uint64_t, std::string> pci_subsys;
+    int pci_fd = -1;
+    int usb_fd = -1;
+    NameIndex pci_vendors;
+    NameIndex pci_devices;
+    NameIndex pci_subsys;
+    NameIndex usb_vendors;
+    NameIndex usb_devices;
+    // The class tables are short and read whole.
     // Base class, subclass and programming interface share keys here (a
     // subclass 00 lands on its base class's key); later lines win.
     std::unordered_map<uint32_t, std::string> pci_classes;
     // The same names kept per level, out of reach of the levels below.
     std::unordered_map<uint32_t, std::string> pci_base_names;
     std::unordered_map<uint32_t, std::string> pci_subclass_names;
-    std::unordered_map<uint32_t, std::string> usb_vendors;
-    std::unordered_map<uint32_t, std::string> usb_devices;
 };
 
 namespace {
@@ -161,6 +183,12 @@ std::string name_after(std::string_view s, size_t pos) {
     return pos < s.size() ? trimmed(s.substr(pos)) : std::string();
 }
 
+bool has_text(std::string_view s) {
+    for (char c : s)
+        if (c != 0 && !std::isspace(static_cast<unsigned char>(c))) return true;
+    return false;
+}
+
 // "<id of n bytes><blanks><name>"; false when too short or the name is empty.
 bool split_id(std::string_view s, size_t n, uint32_t& id, std::string& name) {
     if (s.size() < n) return false;
@@ -170,9 +198,76 @@ bool split_id(std::string_view s, size_t n, uint32_t& id, std::string& name) {
     return true;
 }
 
+// The same test without making the name: where the name starts, or npos.
+size_t name_start(std::string_view s, size_t n) {
+    if (s.size() <= n || !has_text(s.substr(n))) return std::string_view::npos;
+    return n;
+}
+
+void add_name(NameIndex& index, uint64_t key, const std::string& text, std::string_view name) {
+    index.push_back(
+        {key, static_cast<uint32_t>(name.data() - text.data()), static_cast<uint32_t>(name.size())});
+}
+
+// Sorted by key, the last of equal keys kept: later lines win.
+void finish(NameIndex& index) {
+    std::stable_sort(index.begin(), index.end(),
+                     [](const NameAt& a, const NameAt& b) { return a.key < b.key; });
+    NameIndex kept;
+    kept.reserve(index.size());
+    for (size_t i = 0; i < index.size(); ++i)
+        if (i + 1 == index.size() || index[i + 1].key != index[i].key) kept.push_back(index[i]);
+    kept.shrink_to_fit();
+    index.swap(kept);
+}
+
+const NameAt* find_at(const NameIndex& index, uint64_t key) {
+    auto it = std::lower_bound(index.begin(), index.end(), key,
+                               [](const NameAt& e, uint64_t k) { return e.key < k; });
+    return it != index.end() && it->key == key ? &*it : nullptr;
+}
+
+// The name of `key` read back from the file; "" when it is not listed or
+// the file no longer gives it.
+std::string name_of(int fd, const NameIndex& index, uint64_t key) {
+    const NameAt* at = find_at(index, key);
+    if (!at || fd < 0) return {};
+    std::string raw(at->length, '\0');
+    size_t got = 0;
+    while (got < raw.size()) {
+        ssize_t n = ::pread(fd, raw.data() + got, raw.size() - got, static_cast<off_t>(at->offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    raw.resize(got);
+    return trimmed(raw);
+}
+
 std::string find_in(const std::unordered_map<uint32_t, std::string>& map, uint32_t key) {
     auto it = map.find(key);
     return it == map.end() ? std::string() : it->second;
+}
+
+// The database text, read through the descriptor the names are read back
+// through later, so both come from the same file even if it is replaced in
+// between. Files beyond what 32-bit offsets reach are no database.
+std::string open_database(const std::string& path, int& fd) {
+    fd = util::open_fd(path, O_RDONLY);
+    if (fd < 0) return {};
+    std::string text;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size > 0 && static_cast<uint64_t>(st.st_size) <= UINT32_MAX)
+        text.reserve(static_cast<size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+        if (text.size() > UINT32_MAX) return {};
+    }
+    return text;
 }
 
 }  // namespace
@@ -191,16 +286,17 @@ Ids::Ids() : m_impl(new Impl) {
     load_usb();
 }
 
-Ids::~Ids() { delete m_impl; }
+Ids::~Ids() {
+    if (m_impl->pci_fd >= 0) ::close(m_impl->pci_fd);
+    if (m_impl->usb_fd >= 0) ::close(m_impl->usb_fd);
+    delete m_impl;
+}
 
 void Ids::load_pci() {
     m_pci_path = find_ids_file("pci.ids");
     if (m_pci_path.empty()) return;
-    const std::string text = util::read_file_raw(m_pci_path);
     Impl& m = *m_impl;
-    m.pci_vendors.reserve(4096);
-    m.pci_devices.reserve(32768);
-    m.pci_subsys.reserve(32768);
+    const std::string text = open_database(m_pci_path, m.pci_fd);
     uint32_t vendor = 0, device = 0, cls = 0, subclass = 0;
     bool in_classes = false;
     for_each_line(text, [&](const Line& line) {
@@ -216,9 +312,10 @@ void Ids::load_pci() {
                 m.pci_base_names[cls << 16] = std::move(name);
             } else {
                 in_classes = false;
-                if (!split_id(body, 4, id, name)) return;
-                vendor = id;
-                m.pci_vendors[vendor] = std::move(name);
+                const size_t at = name_start(body, 4);
+                if (at == std::string_view::npos) return;
+                vendor = hex_of(body.substr(0, 4));
+                add_name(m.pci_vendors, vendor, text, body.substr(at));
             }
         } else if (line.depth == 1 && in_classes) {
             if (!split_id(body, 2, id, name)) return;
@@ -230,26 +327,28 @@ void Ids::load_pci() {
             if (!split_id(body, 2, id, name)) return;
             m.pci_classes[cls << 16 | subclass << 8 | id] = std::move(name);
         } else if (line.depth == 1) {
-            if (!split_id(body, 4, id, name)) return;
-            device = id;
-            m.pci_devices[vendor << 16 | device] = std::move(name);
+            const size_t at = name_start(body, 4);
+            if (at == std::string_view::npos) return;
+            device = hex_of(body.substr(0, 4));
+            add_name(m.pci_devices, vendor << 16 | device, text, body.substr(at));
         } else if (line.depth == 2) {
-            if (body.size() < 9) return;
-            name = name_after(body, 9);
-            if (name.empty()) return;
+            const size_t at = name_start(body, 9);
+            if (at == std::string_view::npos) return;
             const uint64_t sub = hex_of(body.substr(0, 4)) << 16 | hex_of(body.substr(5, 4));
-            m.pci_subsys[static_cast<uint64_t>(vendor << 16 | device) << 32 | sub] = std::move(name);
+            add_name(m.pci_subsys, static_cast<uint64_t>(vendor << 16 | device) << 32 | sub, text,
+                     body.substr(at));
         }
     });
+    finish(m.pci_vendors);
+    finish(m.pci_devices);
+    finish(m.pci_subsys);
 }
 
 void Ids::load_usb() {
     m_usb_path = find_ids_file("usb.ids");
     if (m_usb_path.empty()) return;
-    const std::string text = util::read_file_raw(m_usb_path);
     Impl& m = *m_impl;
-    m.usb_vendors.reserve(4096);
-    m.usb_devices.reserve(32768);
+    const std::string text = open_database(m_usb_path, m.usb_fd);
     uint32_t vendor = 0;
     bool in_vendors = true;
     for_each_line(text, [&](const Line& line) {
@@ -261,27 +360,31 @@ void Ids::load_usb() {
                 in_vendors = std::isxdigit(static_cast<unsigned char>(body[i])) != 0;
             if (!in_vendors) return;
             vendor = hex_of(body.substr(0, 4));
-            m.usb_vendors[vendor] = trimmed(body.substr(5));
+            add_name(m.usb_vendors, vendor, text, body.substr(5));
         } else if (line.depth == 1 && in_vendors && body.size() > 4) {
-            std::string name = trimmed(body.substr(5));
-            if (name.empty()) return;
-            m.usb_devices[vendor << 16 | hex_of(body.substr(0, 4))] = std::move(name);
+            const size_t at = name_start(body, 5);
+            if (at == std::string_view::npos) return;
+            add_name(m.usb_devices, vendor << 16 | hex_of(body.substr(0, 4)), text, body.substr(at));
         }
     });
+    finish(m.usb_vendors);
+    finish(m.usb_devices);
 }
 
-std::string Ids::pci_vendor(uint16_t vendor) const { return find_in(m_impl->pci_vendors, vendor); }
+std::string Ids::pci_vendor(uint16_t vendor) const {
+    return name_of(m_impl->pci_fd, m_impl->pci_vendors, vendor);
+}
 
 std::string Ids::pci_device(uint16_t vendor, uint16_t device) const {
-    return find_in(m_impl->pci_devices, static_cast<uint32_t>(vendor) << 16 | device);
+    return name_of(m_impl->pci_fd, m_impl->pci_devices, static_cast<uint32_t>(vendor) << 16 | device);
 }
 
 std::string Ids::pci_subsystem(uint16_t sub_vendor, uint16_t sub_device, uint16_t vendor,
                                uint16_t device) const {
     const uint64_t key = static_cast<uint64_t>(static_cast<uint32_t>(vendor) << 16 | device) << 32 |
                          (static_cast<uint32_t>(sub_vendor) << 16 | sub_device);
-    auto it = m_impl->pci_subsys.find(key);
-    return it == m_impl->pci_subsys.end() ? pci_vendor(sub_vendor) : it->second;
+    if (!find_at(m_impl->pci_subsys, key)) return pci_vendor(sub_vendor);
+    return name_of(m_impl->pci_fd, m_impl->pci_subsys, key);
 }
 
 std::string Ids::pci_class(uint32_t class_code) const {
@@ -298,10 +401,12 @@ std::string Ids::pci_subclass(uint32_t class_code) const {
     return find_in(m_impl->pci_base_names, class_code & 0xFF0000u);
 }
 
-std::string Ids::usb_vendor(uint16_t vendor) const { return find_in(m_impl->usb_vendors, vendor); }
+std::string Ids::usb_vendor(uint16_t vendor) const {
+    return name_of(m_impl->usb_fd, m_impl->usb_vendors, vendor);
+}
 
 std::string Ids::usb_device(uint16_t vendor, uint16_t device) const {
-    return find_in(m_impl->usb_devices, static_cast<uint32_t>(vendor) << 16 | device);
+    return name_of(m_impl->usb_fd, m_impl->usb_devices, static_cast<uint32_t>(vendor) << 16 | device);
 }
 
 std::string Ids::usb_class(uint8_t cls) const {
