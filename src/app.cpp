@@ -516,7 +516,24 @@ void App::select_tab(int index) {
         gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(m_tab_buttons[i]), static_cast<int>(i) == index);
     m_switching = false;
     m_page_index = index;
+    build_page(static_cast<size_t>(index));
     gtk_stack_set_visible_child_name(GTK_STACK(m_stack), m_tabs[index].name);
+}
+
+// Puts the page's widgets in place of its empty stand-in.
+void App::build_page(size_t index) {
+    if (index >= m_page_built.size() || m_page_built[index]) return;
+    m_page_built[index] = true;
+    const TabDef& tab = m_tabs[index];
+    if (GtkWidget* stand_in = gtk_stack_get_child_by_name(GTK_STACK(m_stack), tab.name))
+        gtk_widget_destroy(stand_in);
+    size_t first_drawing = m_ctx.live_drawings.size();
+    GtkWidget* page = ui::build_page(*tab.page, m_ctx, G_CALLBACK(on_elevate_clicked), this,
+                                     tab.recollect ? on_selector_changed : nullptr, this);
+    for (size_t k = first_drawing; k < m_ctx.live_drawings.size(); ++k)
+        m_ctx.live_drawings[k].page = static_cast<int>(index);
+    gtk_stack_add_named(GTK_STACK(m_stack), page, tab.name);
+    gtk_widget_show_all(page);
 }
 
 void App::set_status(const std::string& text) {
@@ -543,15 +560,12 @@ void App::rebuild_pages() {
     GList* children = gtk_container_get_children(GTK_CONTAINER(m_stack));
     for (GList* c = children; c; c = c->next) gtk_widget_destroy(GTK_WIDGET(c->data));
     g_list_free(children);
-    for (size_t i = 0; i < m_tabs.size(); ++i) {
-        const TabDef& tab = m_tabs[i];
-        size_t first_drawing = m_ctx.live_drawings.size();
-        GtkWidget* page = ui::build_page(*tab.page, m_ctx, G_CALLBACK(on_elevate_clicked), this,
-                                         tab.recollect ? on_selector_changed : nullptr, this);
-        for (size_t k = first_drawing; k < m_ctx.live_drawings.size(); ++k)
-            m_ctx.live_drawings[k].page = static_cast<int>(i);
-        gtk_stack_add_named(GTK_STACK(m_stack), page, tab.name);
-    }
+    // A page's widgets are made when it is first shown: measuring every
+    // page's labels for a window that shows one cost more than the rest of
+    // the start.
+    m_page_built.assign(m_tabs.size(), false);
+    for (const TabDef& tab : m_tabs)
+        gtk_stack_add_named(GTK_STACK(m_stack), gtk_box_new(GTK_ORIENTATION_VERTICAL, 0), tab.name);
     gtk_widget_show_all(m_stack);
 
     if (m_tabbar && m_box) {

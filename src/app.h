@@ -52,6 +52,7 @@ public:
     // ---- Pages, selectors and the tick
     void refresh();
     void rebuild_pages();
+    void build_page(size_t index);
     static void on_selector_changed(void* app, int value);
     void tick();
     static gboolean on_tick(gpointer app);
@@ -105,6 +106,7 @@ public:
     ui::Context m_ctx;
     load::CpuLoad m_load;
     int m_page_index = 0;
+    std::vector<bool> m_page_built;  // per tab: its widgets are made
     guint m_timer = 0;
     guint m_portal_sub = 0;
     GCancellable* m_portal_cancel = nullptr;

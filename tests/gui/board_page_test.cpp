@@ -101,6 +101,7 @@ TEST_F(BoardWindow, LockedSerialsUnlockAfterElevationAndSensorsFollowTheTick) {
     EXPECT_STREQ(app.m_tabs[board - 1].name, "topo");
     EXPECT_EQ(app.m_tabs[board].title, tr("sec.mainboard"));
     EXPECT_EQ(app.m_tabs[board].recollect, nullptr);
+    app.select_tab(board);  // a page's widgets are made when it is first shown
     GtkWidget* page = gtk_stack_get_child_by_name(GTK_STACK(app.m_stack), "board");
     ASSERT_TRUE(page);
     EXPECT_TRUE(shows_text(page, "LENOVO 20QDCTO1WW"));

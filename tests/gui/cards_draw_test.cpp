@@ -239,9 +239,11 @@ TEST(VulnLights, TranslatedStatesKeepTheirColours) {
         Canvas cv(400, 21 * 4);
         ui::Context ctx = context(false);
         draw_vulns(cv.cr(), *card, ctx, 400);
-        const Rgb lights[3] = {col(ctx.palette.load_low), col(ctx.palette.load_mid), col(ctx.palette.load_high)};
+        const Rgb lights[3] = {col(ctx.palette.load_low), col(ctx.palette.load_mid),
+                               col(ctx.palette.load_high)};
         for (size_t i = 0; i < 4; ++i)
-            EXPECT_TRUE(near(cv.at(5, static_cast<int>(21 * i + 10)), lights[want[i]])) << card->rows[i].value;
+            EXPECT_TRUE(near(cv.at(5, static_cast<int>(21 * i + 10)), lights[want[i]]))
+                << card->rows[i].value;
     }
     I18n::instance().set_language("en");
 }

@@ -293,8 +293,8 @@ TEST_F(CardPage, TextThatIsNotUtf8ReachesTheWidgetsRepaired) {
     static Calls calls;  // outlives the test should a selection still be delivered
     GtkWidget* root = ui::build_page(page, ctx, nullptr, nullptr, on_select, &calls);
     show(root, 900, 700);
-    for (const char* want : {"Model \uFFFD", "Label \uFFFD", "1 \uFFFD", "\uFFFD", "Card \uFFFD(", "name \uFFFD",
-                             "value \uFFFD", "a \uFFFD"})
+    for (const char* want : {"Model \uFFFD", "Label \uFFFD", "1 \uFFFD", "\uFFFD", "Card \uFFFD(",
+                             "name \uFFFD", "value \uFFFD", "a \uFFFD"})
         EXPECT_TRUE(label_with_text(root, want)) << want;
     GtkWidget* value = label_with_text(root, "value \uFFFD");
     ASSERT_TRUE(value);

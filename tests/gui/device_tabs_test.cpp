@@ -72,6 +72,8 @@ TEST_F(DeviceTabs, WorkstationLinksFollowTheTick) {
     EXPECT_EQ(app.m_tabs[pci].title, tr("tree.pci"));
     EXPECT_EQ(app.m_tabs[usb].title, tr("tree.usb"));
     EXPECT_NE(gtk_stack_get_child_by_name(GTK_STACK(app.m_stack), "usb"), nullptr);
+    app.select_tab(usb);  // a page's widgets are made when it is first shown
+    app.select_tab(pci);
 
     // Every PCIe link label belongs to the pci page; none to the usb page.
     std::vector<std::pair<probe::Row*, GtkWidget*>> links;

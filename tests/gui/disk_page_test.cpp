@@ -60,10 +60,12 @@ protected:
 TEST_F(DiskWindow, TickWritesCountersRatesAndTemperature) {
     zqtest::FixtureRoot root("disk/workstation");
     App& app = start();
-    bool tab = false;
-    for (GtkWidget* b : app.m_tab_buttons)
-        tab = tab || tr("tree.storage") == std::string(gtk_button_get_label(GTK_BUTTON(b)));
-    ASSERT_TRUE(tab);
+    int tab = -1;
+    for (size_t i = 0; i < app.m_tab_buttons.size(); ++i)
+        if (tr("tree.storage") == std::string(gtk_button_get_label(GTK_BUTTON(app.m_tab_buttons[i]))))
+            tab = static_cast<int>(i);
+    ASSERT_GE(tab, 0);
+    app.select_tab(tab);  // a page's widgets are made when it is first shown
 
     // Shown in overview: nvme0n1 and nvme1n1.
     root.write("/sys/block/nvme0n1/stat",

@@ -450,7 +450,8 @@ public:
             ok = true;
             return;
         }
-        m_made = zqtest::run({"useradd", "--system", "--no-create-home", "--shell", "/bin/sh", TEST_USER}).status == 0;
+        m_made = zqtest::run({"useradd", "--system", "--no-create-home", "--shell", "/bin/sh", TEST_USER})
+                     .status == 0;
         ok = m_made;
     }
     ~TestUser() {

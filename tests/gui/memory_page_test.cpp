@@ -120,6 +120,9 @@ protected:
 };
 
 TEST_F(MemoryTab, SlotsModulesAndBankSelector) {
+    // A page's widgets are made when it is first shown.
+    for (size_t i = 0; i < app_->m_tabs.size(); ++i)
+        if (std::string(app_->m_tabs[i].name) == "memory") app_->select_tab(static_cast<int>(i));
     GtkWidget* page = memory_child();
     ASSERT_NE(page, nullptr);
     EXPECT_EQ(count_class(page, "slot") + count_class(page, "slot-empty"), 32u);
@@ -129,8 +132,6 @@ TEST_F(MemoryTab, SlotsModulesAndBankSelector) {
     EXPECT_TRUE(shows_text(page, app_->m_ram.stats.back().value));
 
     // A bank from the selector: the shell rebuilds the page with its two tiles.
-    for (size_t i = 0; i < app_->m_tabs.size(); ++i)
-        if (std::string(app_->m_tabs[i].name) == "memory") app_->select_tab(static_cast<int>(i));
     GtkWidget* combo = combo_in(page);
     ASSERT_NE(combo, nullptr);
     gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 5);

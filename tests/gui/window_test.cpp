@@ -192,6 +192,8 @@ TEST_F(Window, TickRewritesLiveLabelsOnly) {
 
 TEST_F(Window, TickRepaintsTheVisibleDrawingsWhoseValuesChanged) {
     App& app = start(app_);
+    app.select_tab(1);  // the topology page's drawings are made, then hidden again
+    app.select_tab(0);
     gtk_window_resize(GTK_WINDOW(app.m_window), 1200, 900);
     for (int i = 0; i < 20; ++i) {
         pump();
