@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <limits>
+#include <string_view>
 #include <unordered_map>
 
 #include "i18n.h"
@@ -39,6 +41,9 @@ struct KeptFiles {
     // Mask text -> list text: on mask-only kernels every CPU of an instance
     // writes the same mask, worth converting once rather than per CPU.
     std::unordered_map<std::string, std::string> masks;
+    // Both pages ask for every CPU's place and caches.
+    std::unordered_map<int, Place> places;
+    std::unordered_map<int, std::vector<CacheIndex>> caches;
 };
 
 KeptFiles& kept_files() {
@@ -102,14 +107,40 @@ std::vector<int> parse_list(const std::string& text) {
     return cpus;
 }
 
+namespace {
+
+// A mask word as util::parse_hex reads it; the plain 8-digit words the
+// kernel writes are read in place (a 2048-CPU mask has 64 of them).
+uint32_t mask_word(std::string_view word) {
+    uint32_t v = 0;
+    if (word.empty() || word.size() > 8) return util::parse_hex(std::string(word), 0);
+    for (char c : word) {
+        const int d = c >= '0' && c <= '9'   ? c - '0'
+                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                             : -1;
+        if (d < 0) return util::parse_hex(std::string(word), 0);
+        v = v << 4 | static_cast<uint32_t>(d);
+    }
+    return v;
+}
+
+}  // namespace
+
 std::vector<int> parse_mask(const std::string& mask) {
     std::vector<int> cpus;
-    const std::vector<std::string> words = util::split(util::trim(mask), ',');
+    const std::string text = util::trim(mask);
+    // Least significant word last: walk the words from the end.
+    size_t end = text.size();
     int64_t base = 0;
-    for (auto w = words.rbegin(); w != words.rend() && base <= INT_MAX - 32; ++w, base += 32) {
-        const uint32_t bits = util::parse_hex(*w, 0);
-        for (int b = 0; b < 32 && cpus.size() < MAX_CPUS; ++b)
+    for (bool more = true; more && base <= INT_MAX - 32; base += 32) {
+        const size_t comma = end == 0 ? std::string::npos : text.rfind(',', end - 1);
+        const size_t start = comma == std::string::npos ? 0 : comma + 1;
+        const uint32_t bits = mask_word(std::string_view(text).substr(start, end - start));
+        for (int b = 0; bits != 0 && b < 32 && cpus.size() < MAX_CPUS; ++b)
             if (bits & (1u << b)) cpus.push_back(static_cast<int>(base + b));
+        more = comma != std::string::npos;
+        end = comma;
     }
     return cpus;
 }
@@ -144,20 +175,44 @@ std::string CpuInfoBlock::get(const std::string& key) const {
     return {};
 }
 
+namespace {
+
+bool is_trimmed_away(char c) { return c == 0 || std::isspace(static_cast<unsigned char>(c)); }
+
+// util::trim on a view.
+std::string_view trim_view(std::string_view s) {
+    while (!s.empty() && is_trimmed_away(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_trimmed_away(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+}  // namespace
+
+// Read in place: on a machine of thousands of CPUs the file is megabytes.
 std::vector<CpuInfoBlock> read_cpuinfo() {
+    const std::string text = read_kept("/proc/cpuinfo");
+    // Repaired here, since the values are compared and parsed, not only shown.
+    const bool valid = util::is_valid_utf8(text);
+    auto field = [valid](std::string_view v) {
+        return valid ? std::string(v) : util::valid_utf8(std::string(v));
+    };
     std::vector<CpuInfoBlock> blocks;
     CpuInfoBlock cur;
-    for (const std::string& line : util::read_lines("/proc/cpuinfo")) {
-        if (util::trim(line).empty()) {
+    size_t at = 0;
+    while (at <= text.size()) {
+        size_t nl = text.find('\n', at);
+        if (nl == std::string::npos) nl = text.size();
+        const std::string_view line(text.data() + at, nl - at);
+        at = nl + 1;
+        if (trim_view(line).empty()) {
             if (!cur.fields.empty()) blocks.push_back(std::move(cur));
             cur = CpuInfoBlock();
             continue;
         }
         const size_t colon = line.find(':');
-        if (colon == std::string::npos) continue;
-        // Repaired here, since the values are compared and parsed, not only shown.
-        cur.fields.emplace_back(util::valid_utf8(util::trim(line.substr(0, colon))),
-                                util::valid_utf8(util::trim(line.substr(colon + 1))));
+        if (colon == std::string_view::npos) continue;
+        cur.fields.emplace_back(field(trim_view(line.substr(0, colon))),
+                                field(trim_view(line.substr(colon + 1))));
     }
     if (!cur.fields.empty()) blocks.push_back(std::move(cur));
     return blocks;
@@ -165,7 +220,9 @@ std::vector<CpuInfoBlock> read_cpuinfo() {
 
 // ---- Where a CPU sits ------------------------------------------------------
 
-Place read_place(int cpu, bool with_groups) {
+namespace {
+
+Place read_place_now(int cpu, bool with_groups) {
     const std::string dir = cpu_path(cpu, "topology");
     Place p;
     p.package = read_kept(dir + "/physical_package_id");
@@ -176,6 +233,18 @@ Place read_place(int cpu, bool with_groups) {
     p.core = read_kept(dir + "/core_id");
     const std::vector<int> siblings = read_list(dir + "/thread_siblings_list", dir + "/thread_siblings");
     if (!siblings.empty()) p.siblings = list_text(siblings);
+    return p;
+}
+
+}  // namespace
+
+Place read_place(int cpu, bool with_groups) {
+    KeptFiles& k = kept_files();
+    if (!k.on) return read_place_now(cpu, with_groups);
+    auto it = k.places.find(cpu);
+    if (it == k.places.end()) it = k.places.emplace(cpu, read_place_now(cpu, true)).first;
+    Place p = it->second;
+    if (!with_groups) p.die = p.cluster = std::string();
     return p;
 }
 
@@ -209,7 +278,9 @@ size_t count_cores(const Places& places, const std::vector<int>& cpus) {
 
 // ---- Caches ----------------------------------------------------------------
 
-std::vector<CacheIndex> read_caches(int cpu) {
+namespace {
+
+std::vector<CacheIndex> read_caches_now(int cpu) {
     std::vector<CacheIndex> caches;
     const std::string base = cpu_path(cpu, "cache");
     for (const std::string& index : list_kept(base, "index")) {
@@ -224,6 +295,16 @@ std::vector<CacheIndex> read_caches(int cpu) {
         caches.push_back(std::move(e));
     }
     return caches;
+}
+
+}  // namespace
+
+std::vector<CacheIndex> read_caches(int cpu) {
+    KeptFiles& k = kept_files();
+    if (!k.on) return read_caches_now(cpu);
+    auto it = k.caches.find(cpu);
+    if (it == k.caches.end()) it = k.caches.emplace(cpu, read_caches_now(cpu)).first;
+    return it->second;
 }
 
 std::string cache_size_text(const CacheIndex& index) { return read_kept(index.dir + "/size"); }

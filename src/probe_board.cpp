@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "cpu_sysfs.h"
 #include "hw/ids.h"
 #include "hw/root_data.h"
 #include "i18n.h"
@@ -164,9 +166,16 @@ std::string detect_virtualization() {
         if (all.find(m.needle) != std::string::npos) return m.name;
     std::string xen = util::read_file("/sys/hypervisor/type");
     if (!xen.empty()) return xen;
-    for (const std::string& line : util::read_lines("/proc/cpuinfo"))
-        if (util::starts_with(line, "flags") && line.find(" hypervisor") != std::string::npos)
+    // The cpu page reads the same file in the same collection.
+    const std::string cpuinfo = cpusys::read_kept("/proc/cpuinfo");
+    for (size_t at = 0; at < cpuinfo.size();) {
+        size_t nl = cpuinfo.find('\n', at);
+        if (nl == std::string::npos) nl = cpuinfo.size();
+        const std::string_view line(cpuinfo.data() + at, nl - at);
+        at = nl + 1;
+        if (line.substr(0, 5) == "flags" && line.find(" hypervisor") != std::string_view::npos)
             return tr("value.hypervisor_present");
+    }
     return {};
 }
 

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace util {
@@ -482,6 +483,15 @@ size_t utf8_sequence_length(const std::string& s, size_t i) {
 
 bool is_valid_utf8(const std::string& s) {
     for (size_t i = 0; i < s.size();) {
+        // Kernel and firmware texts are ASCII almost always: eight bytes at a time.
+        uint64_t word;
+        if (i + sizeof word <= s.size()) {
+            std::memcpy(&word, s.data() + i, sizeof word);
+            if ((word & 0x8080808080808080ull) == 0) {
+                i += sizeof word;
+                continue;
+            }
+        }
         size_t len = utf8_sequence_length(s, i);
         if (len == 0) return false;
         i += len;
