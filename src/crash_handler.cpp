@@ -2,7 +2,7 @@
 // with the allocator's or a stream's lock held. Everything that needs memory
 // or the C library's buffered state is therefore prepared at install time;
 // the handler itself only formats numbers by hand and calls open, write,
-// backtrace_symbols_fd, fork, execve and _exit.
+// backtrace_symbols_fd, _Fork, execve and _exit.
 #include "crash_handler.h"
 
 #include <execinfo.h>
@@ -259,8 +259,11 @@ void compose_subject(Prepared& p, int sig, const char* time_text) {
 
 // The child must not keep the crashed process's pipes open (in collector
 // mode they are the window's elevation pipes) nor its blocked signals.
+// fork() in a process with threads first takes the allocator's locks: a
+// crash inside malloc, where heap damage strikes, would wait on its own lock
+// for ever. _Fork() takes none and runs no fork handlers.
 void start_mail_child(Prepared& p) {
-    const pid_t pid = ::fork();
+    const pid_t pid = ::_Fork();
     if (pid != 0) return;
     sigset_t none;
     sigemptyset(&none);

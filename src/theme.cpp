@@ -123,15 +123,6 @@ GDBusConnection* session_bus() {
 
 GVariant* read_arguments() { return g_variant_new("(ss)", APPEARANCE_NS, COLOR_SCHEME_KEY); }
 
-int scheme_of_reply(GVariant* reply) {
-    if (!reply || !g_variant_is_of_type(reply, G_VARIANT_TYPE("(v)"))) return -1;
-    GVariant* value = nullptr;
-    g_variant_get(reply, "(v)", &value);
-    int scheme = theme::scheme_of_value(value);
-    if (value) g_variant_unref(value);
-    return scheme;
-}
-
 // What an asynchronous connection hands from one step to the next.
 struct PortalRequest {
     GDBusSignalCallback changed;
@@ -151,7 +142,7 @@ void on_portal_read(GObject* source, GAsyncResult* result, gpointer data) {
     GError* err = nullptr;
     GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &err);
     if (err) g_error_free(err);
-    int scheme = scheme_of_reply(reply);
+    int scheme = theme::scheme_of_reply(reply);
     if (reply) g_variant_unref(reply);
     finish_request(static_cast<PortalRequest*>(data), scheme);
 }
@@ -237,7 +228,11 @@ int scheme_of_value(GVariant* value) {
         g_variant_unref(value);
         value = inner;
     }
-    int scheme = g_variant_is_of_type(value, G_VARIANT_TYPE_UINT32) ? int(g_variant_get_uint32(value)) : -1;
+    // A number past what an int holds would come out negative.
+    const guint32 number =
+        g_variant_is_of_type(value, G_VARIANT_TYPE_UINT32) ? g_variant_get_uint32(value) : 0;
+    const int scheme =
+        g_variant_is_of_type(value, G_VARIANT_TYPE_UINT32) && number <= G_MAXINT ? int(number) : -1;
     g_variant_unref(value);
     return scheme;
 }
@@ -250,7 +245,7 @@ bool system_prefers_dark(bool fallback) {
         g_dbus_connection_call_sync(bus, PORTAL_NAME, PORTAL_PATH, PORTAL_IFACE, "Read", read_arguments(),
                                     G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, 500, nullptr, &err);
     if (err) g_error_free(err);
-    int scheme = scheme_of_reply(reply);
+    int scheme = theme::scheme_of_reply(reply);
     if (reply) g_variant_unref(reply);
     return scheme_prefers_dark(scheme, fallback);
 }
@@ -301,6 +296,15 @@ void watch_portal_async(GDBusSignalCallback changed, void (*answered)(int, gpoin
 
 void unwatch_portal(guint subscription) {
     if (subscription && held_bus()) g_dbus_connection_signal_unsubscribe(held_bus(), subscription);
+}
+
+int scheme_of_reply(GVariant* reply) {
+    if (!reply || !g_variant_is_of_type(reply, G_VARIANT_TYPE("(v)"))) return -1;
+    GVariant* value = nullptr;
+    g_variant_get(reply, "(v)", &value);
+    int scheme = scheme_of_value(value);
+    if (value) g_variant_unref(value);
+    return scheme;
 }
 
 int changed_scheme(GVariant* parameters) {

@@ -29,6 +29,8 @@ bool scheme_prefers_dark(int scheme, bool fallback);
 // The colour-scheme number a portal value holds, through any nesting of
 // variants; -1 when it holds none.
 int scheme_of_value(GVariant* value);
+// The colour-scheme number of a portal Read reply ("(v)"); -1 for any other reply.
+int scheme_of_reply(GVariant* reply);
 
 // "dark" and "light" are fixed choices; anything else follows the desktop.
 bool resolve_dark(const std::string& theme_setting, bool startup_hint);

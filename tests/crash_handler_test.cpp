@@ -214,4 +214,15 @@ TEST_F(Crash, ChildDoesNotHoldTheCrashedProcessesPipes) {
     ASSERT_TRUE(wait_for(log_.path() + "/xdg-open"));
 }
 
+// A crash inside the allocator, beside other threads as in the window: the
+// handler still starts the dialog and the process ends, every time.
+TEST_F(Crash, CrashInsideTheAllocatorStillEnds) {
+    for (int i = 0; i < 8; ++i) {
+        std::vector<std::string> argv = {"timeout", "-s", "KILL", "10"};
+        for (std::string& a : as_user({zqtest::tool("zq_crash"), "MALLOC"})) argv.push_back(std::move(a));
+        auto r = zqtest::run(argv, env(runtime_.path()));
+        ASSERT_EQ(r.status, 128 + SIGSEGV) << "round " << i << (r.status == 128 + SIGKILL ? ": it hung" : "");
+    }
+}
+
 }  // namespace

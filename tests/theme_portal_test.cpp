@@ -102,6 +102,22 @@ TEST(PortalTheme, RunsOnPrivateSessionBus) {
     EXPECT_NE(r.out.find("[  PASSED  ] 4 tests"), std::string::npos) << r.out;
 }
 
+// What a Read reply may hold, however it is wrapped; a number no int holds is none.
+TEST(PortalTheme, ReadReplyShapes) {
+    struct Case {
+        const char* text;
+        int scheme;
+    } const cases[] = {{"(<uint32 1>,)", 1}, {"(<<uint32 2>>,)", 2}, {"(<uint32 4000000000>,)", -1},
+                       {"(<'dark'>,)", -1},  {"(uint32 1,)", -1},    {"(<uint32 0>, <uint32 1>)", -1}};
+    for (const Case& c : cases) {
+        GVariant* reply = g_variant_ref_sink(g_variant_parse(nullptr, c.text, nullptr, nullptr, nullptr));
+        ASSERT_NE(reply, nullptr) << c.text;
+        EXPECT_EQ(theme::scheme_of_reply(reply), c.scheme) << c.text;
+        g_variant_unref(reply);
+    }
+    EXPECT_EQ(theme::scheme_of_reply(nullptr), -1);
+}
+
 TEST(PortalThemeInside, NoPortalLeavesTheStartupHint) {
     if (!inside_private_bus()) GTEST_SKIP() << "needs the private bus";
     EXPECT_TRUE(theme::system_prefers_dark(true));

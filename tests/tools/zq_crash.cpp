@@ -1,13 +1,18 @@
 // Installs the crash handler and dies of the signal named by the first
-// argument: SEGV, ABRT, FPE, BUS, ILL or TRAP. With "collect" as the second
+// argument: SEGV, ABRT, FPE, BUS, ILL or TRAP; MALLOC takes a SIGSEGV from a
+// timer while it allocates without pause beside a second thread, so that the signal most likely
+// strikes inside the allocator, as a crash from heap damage does. With
+// "collect" as the second
 // argument it first writes a line to standard output, as the collector mode
 // does before a crash could strike.
+#include <time.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "crash_handler.h"
 
@@ -32,6 +37,22 @@ int main(int argc, char** argv) {
         std::raise(SIGBUS);
     } else if (std::strcmp(what, "TRAP") == 0) {
         std::raise(SIGTRAP);
+    } else if (std::strcmp(what, "MALLOC") == 0) {
+        // The window has threads, and only a process with threads has the
+        // C library lock its allocator around fork.
+        std::thread([] { ::pause(); }).detach();
+        sigevent event{};
+        event.sigev_notify = SIGEV_SIGNAL;
+        event.sigev_signo = SIGSEGV;
+        timer_t timer;
+        if (timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) return 4;
+        itimerspec when{};
+        when.it_value.tv_nsec = 20 * 1000 * 1000;
+        timer_settime(timer, 0, &when, nullptr);
+        for (unsigned n = 1;; n = n * 1103515245u + 12345u) {
+            void* volatile block = std::malloc(16 + n % 8192);
+            std::free(block);
+        }
     }
     return 3;
 }
