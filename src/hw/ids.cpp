@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -18,26 +19,49 @@
 namespace hw {
 
 // Where each name stands in its database file. The names themselves stay in
-// the file, read when asked for: kept as strings, the two databases cost
-// more memory than the rest of the program.
+// the file, read back when asked for: kept as strings, the two databases
+// cost more memory than the rest of the program, and reading them all took
+// most of a report's time.
 struct NameAt {
     uint64_t key;
     uint32_t offset;  // of the text after the id
     uint32_t length;
 };
 
-// Names by key, in file order while a database is read, then sorted by key
+// Names by key, in file order while a block is read, then sorted by key
 // with the last line of each key kept.
 using NameIndex = std::vector<NameAt>;
 
+// The lines a vendor line opens, up to the next line without indentation.
+// Only the vendor lines are read at load; a vendor's blocks are read when
+// one of its names is first asked for.
+struct Block {
+    uint32_t vendor = 0;  // whose devices its lines list
+    uint32_t device = 0;  // whose subsystems lines before its first device line list
+    uint32_t begin = 0;   // file offsets of its lines after the opening one
+    uint32_t end = 0;
+    bool named = false;  // opened by a line naming `vendor`, at:
+    uint32_t name_at = 0;
+    uint32_t name_length = 0;
+};
+
+// The device (and for PCI subsystem) names of one vendor's blocks.
+struct VendorNames {
+    NameIndex devices;
+    NameIndex subsystems;
+};
+
+struct Database {
+    int fd = -1;
+    std::vector<Block> blocks;  // by vendor, file order within one vendor
+    std::unordered_map<uint32_t, VendorNames> read;
+};
+
 struct Ids::Impl {
-    int pci_fd = -1;
-    int usb_fd = -1;
-    NameIndex pci_vendors;
-    NameIndex pci_devices;
-    NameIndex pci_subsys;
-    NameIndex usb_vendors;
-    NameIndex usb_devices;
+    Database pci;
+    Database usb;
+    std::mutex lock;  // guards what is read on demand
+    bool usb_loaded = false;
     // The class tables are short and read whole.
     // Base class, subclass and programming interface share keys here (a
     // subclass 00 lands on its base class's key); later lines win.
@@ -137,12 +161,12 @@ struct Line {
 
 // Calls fn for every line that is neither empty, a comment nor all tabs.
 template <typename Fn>
-void for_each_line(const std::string& text, Fn fn) {
+void for_each_line(std::string_view text, Fn fn) {
     size_t start = 0;
     while (start < text.size()) {
         size_t nl = text.find('\n', start);
         if (nl == std::string::npos) nl = text.size();
-        std::string_view line(text.data() + start, nl - start);
+        std::string_view line = text.substr(start, nl - start);
         start = nl + 1;
         if (line.empty() || line[0] == '#') continue;
         size_t depth = 0;
@@ -204,21 +228,23 @@ size_t name_start(std::string_view s, size_t n) {
     return n;
 }
 
-void add_name(NameIndex& index, uint64_t key, const std::string& text, std::string_view name) {
+// `name` lies in `buffer`, which was read from file offset `base`.
+void add_name(NameIndex& index, uint64_t key, std::string_view buffer, uint32_t base, std::string_view name) {
     index.push_back(
-        {key, static_cast<uint32_t>(name.data() - text.data()), static_cast<uint32_t>(name.size())});
+        {key, base + static_cast<uint32_t>(name.data() - buffer.data()), static_cast<uint32_t>(name.size())});
 }
 
-// Sorted by key, the last of equal keys kept: later lines win.
+// Sorted by key, the last of equal keys kept: later lines win. The files
+// are sorted already, so mostly this only checks.
 void finish(NameIndex& index) {
-    std::stable_sort(index.begin(), index.end(),
-                     [](const NameAt& a, const NameAt& b) { return a.key < b.key; });
-    NameIndex kept;
-    kept.reserve(index.size());
+    auto by_key = [](const NameAt& a, const NameAt& b) { return a.key < b.key; };
+    if (!std::is_sorted(index.begin(), index.end(), by_key))
+        std::stable_sort(index.begin(), index.end(), by_key);
+    size_t kept = 0;
     for (size_t i = 0; i < index.size(); ++i)
-        if (i + 1 == index.size() || index[i + 1].key != index[i].key) kept.push_back(index[i]);
-    kept.shrink_to_fit();
-    index.swap(kept);
+        if (i + 1 == index.size() || index[i + 1].key != index[i].key) index[kept++] = index[i];
+    index.resize(kept);
+    index.shrink_to_fit();
 }
 
 const NameAt* find_at(const NameIndex& index, uint64_t key) {
@@ -227,21 +253,68 @@ const NameAt* find_at(const NameIndex& index, uint64_t key) {
     return it != index.end() && it->key == key ? &*it : nullptr;
 }
 
-// The name of `key` read back from the file; "" when it is not listed or
-// the file no longer gives it.
-std::string name_of(int fd, const NameIndex& index, uint64_t key) {
-    const NameAt* at = find_at(index, key);
-    if (!at || fd < 0) return {};
-    std::string raw(at->length, '\0');
+// Bytes [offset, offset + length) of the file; fewer if it gives fewer.
+std::string read_at(int fd, uint32_t offset, uint32_t length) {
+    std::string raw(length, '\0');
     size_t got = 0;
-    while (got < raw.size()) {
-        ssize_t n = ::pread(fd, raw.data() + got, raw.size() - got, static_cast<off_t>(at->offset + got));
+    while (fd >= 0 && got < raw.size()) {
+        ssize_t n = ::pread(fd, raw.data() + got, raw.size() - got, static_cast<off_t>(offset + got));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         got += static_cast<size_t>(n);
     }
     raw.resize(got);
-    return trimmed(raw);
+    return raw;
+}
+
+// The name of `key` read back from the file; "" when it is not listed or
+// the file no longer gives it.
+std::string name_of(int fd, const NameIndex& index, uint64_t key) {
+    const NameAt* at = find_at(index, key);
+    return at ? trimmed(read_at(fd, at->offset, at->length)) : std::string();
+}
+
+void add_block(std::vector<Block>& blocks, const Block& block, uint32_t end) {
+    blocks.push_back(block);
+    blocks.back().end = end;
+}
+
+// Blocks by vendor, file order kept within one vendor.
+void sort_blocks(std::vector<Block>& blocks) {
+    std::stable_sort(blocks.begin(), blocks.end(),
+                     [](const Block& a, const Block& b) { return a.vendor < b.vendor; });
+    blocks.shrink_to_fit();
+}
+
+std::pair<std::vector<Block>::const_iterator, std::vector<Block>::const_iterator> blocks_of(
+    const Database& db, uint32_t vendor) {
+    return std::equal_range(db.blocks.begin(), db.blocks.end(), Block{vendor},
+                            [](const Block& a, const Block& b) { return a.vendor < b.vendor; });
+}
+
+// The name of the last line that named `vendor`.
+std::string vendor_name(const Database& db, uint32_t vendor) {
+    auto [first, last] = blocks_of(db, vendor);
+    for (auto it = last; it != first;) {
+        --it;
+        if (it->named) return trimmed(read_at(db.fd, it->name_at, it->name_length));
+    }
+    return {};
+}
+
+// Reads a vendor's blocks (once) with `read_block(block, text, names)`.
+template <typename ReadBlock>
+const VendorNames& names_of(Database& db, std::mutex& lock, uint32_t vendor, ReadBlock read_block) {
+    std::lock_guard<std::mutex> hold(lock);
+    auto found = db.read.find(vendor);
+    if (found != db.read.end()) return found->second;
+    VendorNames names;
+    auto [first, last] = blocks_of(db, vendor);
+    for (auto it = first; it != last; ++it)
+        read_block(*it, read_at(db.fd, it->begin, it->end - it->begin), names);
+    finish(names.devices);
+    finish(names.subsystems);
+    return db.read.emplace(vendor, std::move(names)).first->second;
 }
 
 std::string find_in(const std::unordered_map<uint32_t, std::string>& map, uint32_t key) {
@@ -249,25 +322,41 @@ std::string find_in(const std::unordered_map<uint32_t, std::string>& map, uint32
     return it == map.end() ? std::string() : it->second;
 }
 
-// The database text, read through the descriptor the names are read back
-// through later, so both come from the same file even if it is replaced in
-// between. Files beyond what 32-bit offsets reach are no database.
-std::string open_database(const std::string& path, int& fd) {
-    fd = util::open_fd(path, O_RDONLY);
-    if (fd < 0) return {};
-    std::string text;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size > 0 && static_cast<uint64_t>(st.st_size) <= UINT32_MAX)
-        text.reserve(static_cast<size_t>(st.st_size));
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(buf, static_cast<size_t>(n));
-        if (text.size() > UINT32_MAX) return {};
+// Reads a database through `fd` in pieces, so that no copy of the whole file
+// is ever made, and calls fn(line, at) for each line for_each_line would;
+// at(view) is the file offset of a view into the line. Returns the file's
+// size; 0 for a file past what 32-bit offsets reach, which is no database.
+template <typename Fn>
+uint32_t scan_database(int fd, Fn fn) {
+    constexpr size_t PIECE = 65536;
+    std::string buf;
+    uint64_t base = 0;  // file offset of buf[0]
+    for (bool more = fd >= 0; more;) {
+        const size_t old = buf.size();
+        buf.resize(old + PIECE);
+        ssize_t n;
+        do n = ::read(fd, buf.data() + old, PIECE);
+        while (n < 0 && errno == EINTR);
+        buf.resize(old + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+        more = n > 0;
+        if (base + buf.size() > UINT32_MAX) return 0;
+        // Whole lines now; a line cut by the piece waits for the next one.
+        const size_t cut = buf.rfind('\n');
+        const size_t done = !more ? buf.size() : cut == std::string::npos ? 0 : cut + 1;
+        auto at = [&](std::string_view v) { return static_cast<uint32_t>(base + (v.data() - buf.data())); };
+        for_each_line(std::string_view(buf.data(), done), [&](const Line& line) { fn(line, at); });
+        buf.erase(0, done);
+        base += done;
     }
-    return text;
+    return static_cast<uint32_t>(base);
+}
+
+// Offsets a block was given past the end of the file come back to it.
+void clamp_blocks(std::vector<Block>& blocks, uint32_t size) {
+    for (Block& b : blocks) {
+        b.begin = std::min(b.begin, size);
+        b.end = std::max(std::min(b.end, size), b.begin);
+    }
 }
 
 }  // namespace
@@ -283,40 +372,91 @@ Ids::Ids() : m_impl(new Impl) {
         m_impl->pci_base_names[c.base << 16] = c.name;
     }
     load_pci();
-    load_usb();
+    // Many machines show no USB page: that database is read at the first
+    // question, from the file found now.
+    m_usb_path = find_ids_file("usb.ids");
+    if (!m_usb_path.empty()) m_impl->usb.fd = util::open_fd(m_usb_path, O_RDONLY);
 }
 
 Ids::~Ids() {
-    if (m_impl->pci_fd >= 0) ::close(m_impl->pci_fd);
-    if (m_impl->usb_fd >= 0) ::close(m_impl->usb_fd);
+    if (m_impl->pci.fd >= 0) ::close(m_impl->pci.fd);
+    if (m_impl->usb.fd >= 0) ::close(m_impl->usb.fd);
     delete m_impl;
 }
 
+namespace {
+
+void read_pci_block(const Block& block, const std::string& bytes, VendorNames& names) {
+    uint32_t device = block.device;
+    for_each_line(bytes, [&](const Line& line) {
+        const std::string_view body = line.body;
+        if (line.depth == 1) {
+            const size_t at = name_start(body, 4);
+            if (at == std::string_view::npos) return;
+            device = hex_of(body.substr(0, 4));
+            add_name(names.devices, device, bytes, block.begin, body.substr(at));
+        } else if (line.depth == 2) {
+            const size_t at = name_start(body, 9);
+            if (at == std::string_view::npos) return;
+            const uint64_t sub = hex_of(body.substr(0, 4)) << 16 | hex_of(body.substr(5, 4));
+            add_name(names.subsystems, static_cast<uint64_t>(device) << 32 | sub, bytes, block.begin,
+                     body.substr(at));
+        }
+    });
+}
+
+void read_usb_block(const Block& block, const std::string& bytes, VendorNames& names) {
+    for_each_line(bytes, [&](const Line& line) {
+        const std::string_view body = line.body;
+        if (line.depth != 1 || body.size() <= 4) return;
+        const size_t at = name_start(body, 5);
+        if (at == std::string_view::npos) return;
+        add_name(names.devices, hex_of(body.substr(0, 4)), bytes, block.begin, body.substr(at));
+    });
+}
+
+}  // namespace
+
+// Vendor lines and the class tables are read now; the device lines only
+// mark which device later subsystem lines belong to.
 void Ids::load_pci() {
     m_pci_path = find_ids_file("pci.ids");
     if (m_pci_path.empty()) return;
     Impl& m = *m_impl;
-    const std::string text = open_database(m_pci_path, m.pci_fd);
+    m.pci.fd = util::open_fd(m_pci_path, O_RDONLY);
     uint32_t vendor = 0, device = 0, cls = 0, subclass = 0;
     bool in_classes = false;
-    for_each_line(text, [&](const Line& line) {
+    Block block;  // lines before the first vendor line belong to vendor 0
+    bool in_block = true;
+    const uint32_t size = scan_database(m.pci.fd, [&](const Line& line, auto at) {
         const std::string_view body = line.body;
         uint32_t id = 0;
         std::string name;
         if (line.depth == 0) {
+            if (in_block) add_block(m.pci.blocks, block, at(body));
+            in_block = false;
             if (body.size() > 2 && body[0] == 'C' && body[1] == ' ') {
                 in_classes = true;
                 if (!split_id(body.substr(2), 2, id, name)) return;
                 cls = id;
                 m.pci_classes[cls << 16] = name;
                 m.pci_base_names[cls << 16] = std::move(name);
-            } else {
-                in_classes = false;
-                const size_t at = name_start(body, 4);
-                if (at == std::string_view::npos) return;
-                vendor = hex_of(body.substr(0, 4));
-                add_name(m.pci_vendors, vendor, text, body.substr(at));
+                return;
             }
+            // A line that names no vendor leaves its devices with the previous one.
+            in_classes = false;
+            block = Block{};
+            const size_t name_at = name_start(body, 4);
+            if (name_at != std::string_view::npos) {
+                vendor = hex_of(body.substr(0, 4));
+                block.named = true;
+                block.name_at = at(body.substr(name_at));
+                block.name_length = static_cast<uint32_t>(body.size() - name_at);
+            }
+            block.vendor = vendor;
+            block.device = device;
+            block.begin = at(body) + static_cast<uint32_t>(body.size()) + 1;
+            in_block = true;
         } else if (line.depth == 1 && in_classes) {
             if (!split_id(body, 2, id, name)) return;
             subclass = id;
@@ -326,65 +466,59 @@ void Ids::load_pci() {
         } else if (line.depth == 2 && in_classes) {
             if (!split_id(body, 2, id, name)) return;
             m.pci_classes[cls << 16 | subclass << 8 | id] = std::move(name);
-        } else if (line.depth == 1) {
-            const size_t at = name_start(body, 4);
-            if (at == std::string_view::npos) return;
+        } else if (line.depth == 1 && name_start(body, 4) != std::string_view::npos) {
             device = hex_of(body.substr(0, 4));
-            add_name(m.pci_devices, vendor << 16 | device, text, body.substr(at));
-        } else if (line.depth == 2) {
-            const size_t at = name_start(body, 9);
-            if (at == std::string_view::npos) return;
-            const uint64_t sub = hex_of(body.substr(0, 4)) << 16 | hex_of(body.substr(5, 4));
-            add_name(m.pci_subsys, static_cast<uint64_t>(vendor << 16 | device) << 32 | sub, text,
-                     body.substr(at));
         }
     });
-    finish(m.pci_vendors);
-    finish(m.pci_devices);
-    finish(m.pci_subsys);
+    if (in_block) add_block(m.pci.blocks, block, size);
+    if (size == 0) m.pci.blocks.clear();
+    clamp_blocks(m.pci.blocks, size);
+    sort_blocks(m.pci.blocks);
 }
 
-void Ids::load_usb() {
-    m_usb_path = find_ids_file("usb.ids");
-    if (m_usb_path.empty()) return;
+void Ids::load_usb() const {
     Impl& m = *m_impl;
-    const std::string text = open_database(m_usb_path, m.usb_fd);
-    uint32_t vendor = 0;
-    bool in_vendors = true;
-    for_each_line(text, [&](const Line& line) {
+    std::lock_guard<std::mutex> hold(m.lock);
+    if (m.usb_loaded) return;
+    m.usb_loaded = true;
+    Block block;  // products before the first vendor line belong to vendor 0
+    bool in_block = true;
+    const uint32_t size = scan_database(m.usb.fd, [&](const Line& line, auto at) {
+        if (line.depth != 0) return;
         const std::string_view body = line.body;
-        if (line.depth == 0) {
-            // The vendor list ends where the class and other tables begin.
-            in_vendors = body.size() > 4 && is_blank(body[4]);
-            for (size_t i = 0; in_vendors && i < 4; ++i)
-                in_vendors = std::isxdigit(static_cast<unsigned char>(body[i])) != 0;
-            if (!in_vendors) return;
-            vendor = hex_of(body.substr(0, 4));
-            add_name(m.usb_vendors, vendor, text, body.substr(5));
-        } else if (line.depth == 1 && in_vendors && body.size() > 4) {
-            const size_t at = name_start(body, 5);
-            if (at == std::string_view::npos) return;
-            add_name(m.usb_devices, vendor << 16 | hex_of(body.substr(0, 4)), text, body.substr(at));
-        }
+        if (in_block) add_block(m.usb.blocks, block, at(body));
+        // The vendor list ends where the class and other tables begin.
+        in_block = body.size() > 4 && is_blank(body[4]);
+        for (size_t i = 0; in_block && i < 4; ++i)
+            in_block = std::isxdigit(static_cast<unsigned char>(body[i])) != 0;
+        if (!in_block) return;
+        block = Block{};
+        block.vendor = hex_of(body.substr(0, 4));
+        block.named = true;  // a nameless vendor line still replaces an earlier name
+        block.name_at = at(body.substr(5));
+        block.name_length = static_cast<uint32_t>(body.size() - 5);
+        block.begin = at(body) + static_cast<uint32_t>(body.size()) + 1;
     });
-    finish(m.usb_vendors);
-    finish(m.usb_devices);
+    if (in_block) add_block(m.usb.blocks, block, size);
+    if (size == 0) m.usb.blocks.clear();
+    clamp_blocks(m.usb.blocks, size);
+    sort_blocks(m.usb.blocks);
 }
 
-std::string Ids::pci_vendor(uint16_t vendor) const {
-    return name_of(m_impl->pci_fd, m_impl->pci_vendors, vendor);
-}
+std::string Ids::pci_vendor(uint16_t vendor) const { return vendor_name(m_impl->pci, vendor); }
 
 std::string Ids::pci_device(uint16_t vendor, uint16_t device) const {
-    return name_of(m_impl->pci_fd, m_impl->pci_devices, static_cast<uint32_t>(vendor) << 16 | device);
+    const VendorNames& names = names_of(m_impl->pci, m_impl->lock, vendor, read_pci_block);
+    return name_of(m_impl->pci.fd, names.devices, device);
 }
 
 std::string Ids::pci_subsystem(uint16_t sub_vendor, uint16_t sub_device, uint16_t vendor,
                                uint16_t device) const {
-    const uint64_t key = static_cast<uint64_t>(static_cast<uint32_t>(vendor) << 16 | device) << 32 |
-                         (static_cast<uint32_t>(sub_vendor) << 16 | sub_device);
-    if (!find_at(m_impl->pci_subsys, key)) return pci_vendor(sub_vendor);
-    return name_of(m_impl->pci_fd, m_impl->pci_subsys, key);
+    const VendorNames& names = names_of(m_impl->pci, m_impl->lock, vendor, read_pci_block);
+    const uint64_t key =
+        static_cast<uint64_t>(device) << 32 | (static_cast<uint32_t>(sub_vendor) << 16 | sub_device);
+    if (!find_at(names.subsystems, key)) return pci_vendor(sub_vendor);
+    return name_of(m_impl->pci.fd, names.subsystems, key);
 }
 
 std::string Ids::pci_class(uint32_t class_code) const {
@@ -402,11 +536,14 @@ std::string Ids::pci_subclass(uint32_t class_code) const {
 }
 
 std::string Ids::usb_vendor(uint16_t vendor) const {
-    return name_of(m_impl->usb_fd, m_impl->usb_vendors, vendor);
+    load_usb();
+    return vendor_name(m_impl->usb, vendor);
 }
 
 std::string Ids::usb_device(uint16_t vendor, uint16_t device) const {
-    return name_of(m_impl->usb_fd, m_impl->usb_devices, static_cast<uint32_t>(vendor) << 16 | device);
+    load_usb();
+    const VendorNames& names = names_of(m_impl->usb, m_impl->lock, vendor, read_usb_block);
+    return name_of(m_impl->usb.fd, names.devices, device);
 }
 
 std::string Ids::usb_class(uint8_t cls) const {

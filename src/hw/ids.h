@@ -44,7 +44,7 @@ private:
 
     Ids();
     void load_pci();
-    void load_usb();
+    void load_usb() const;  // at the first USB question
 
     Impl* m_impl = nullptr;
     std::string m_pci_path;
