@@ -16,7 +16,6 @@
 #include "gpu.h"
 #include "hw/root_data.h"
 #include "i18n.h"
-#include "icon_data.h"
 #include "settings.h"
 #include "theme.h"
 #include "util.h"
@@ -414,18 +413,7 @@ void App::build_window() {
     m_page_index = 0;
 }
 
-GdkPixbuf* App::app_icon(int size) {
-    GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
-    bool ok = gdk_pixbuf_loader_write(loader, icon_data::PNG, icon_data::PNG_SIZE, nullptr);
-    ok = gdk_pixbuf_loader_close(loader, nullptr) && ok;
-    GdkPixbuf* image = ok ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
-    GdkPixbuf* icon = nullptr;
-    if (image)
-        icon = size < 1 ? GDK_PIXBUF(g_object_ref(image))
-                        : gdk_pixbuf_scale_simple(image, size, size, GDK_INTERP_BILINEAR);
-    g_object_unref(loader);
-    return icon;
-}
+GdkPixbuf* App::app_icon(int size) { return program_icon(size); }
 
 int App::start_tab_index() const {
     const char* name = start_view_tab(SettingsStore::instance().get().start_tab);

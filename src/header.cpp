@@ -126,6 +126,24 @@ Header::~Header() {
     if (m_label_font) pango_font_description_free(m_label_font);
 }
 
+// Decoded once for the window icons, the logo and the About dialog; the
+// type is named so that no MIME database is read to guess it.
+GdkPixbuf* program_icon(int size) {
+    static GdkPixbuf* const full = [] {
+        GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("png", nullptr);
+        if (!loader) return static_cast<GdkPixbuf*>(nullptr);
+        bool ok = gdk_pixbuf_loader_write(loader, icon_data::PNG, icon_data::PNG_SIZE, nullptr);
+        ok = gdk_pixbuf_loader_close(loader, nullptr) && ok;
+        GdkPixbuf* image = ok ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
+        if (image) g_object_ref(image);
+        g_object_unref(loader);
+        return image;
+    }();
+    if (!full) return nullptr;
+    if (size < 1) return GDK_PIXBUF(g_object_ref(full));
+    return gdk_pixbuf_scale_simple(full, size, size, GDK_INTERP_BILINEAR);
+}
+
 GtkWidget* Header::build(const Palette& palette, const load::CpuLoad* load) {
     m_palette = palette;
     m_load = load;
@@ -379,11 +397,7 @@ void Header::draw_logo(cairo_t* cr, double x, double y, double size) {
     int px = static_cast<int>(size);
     if (m_logo && m_logo_px != px) destroy_surface(m_logo);
     if (!m_logo && !m_logo_failed) {
-        GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
-        bool ok = gdk_pixbuf_loader_write(loader, icon_data::PNG, icon_data::PNG_SIZE, nullptr);
-        ok = gdk_pixbuf_loader_close(loader, nullptr) && ok;
-        GdkPixbuf* full = ok ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
-        GdkPixbuf* scaled = full ? gdk_pixbuf_scale_simple(full, px, px, GDK_INTERP_BILINEAR) : nullptr;
+        GdkPixbuf* scaled = program_icon(px);
         if (scaled) {
             m_logo = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, px, px);
             cairo_t* c = cairo_create(m_logo);
@@ -395,7 +409,6 @@ void Header::draw_logo(cairo_t* cr, double x, double y, double size) {
         } else {
             m_logo_failed = true;
         }
-        g_object_unref(loader);
     }
     if (!m_logo) return;
     rounded_rect(cr, x + 1.5, y + 2.5, size, size, 0.22 * size);

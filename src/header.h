@@ -16,6 +16,10 @@ namespace load {
 class CpuLoad;
 }
 
+// The program's icon at `size` pixels square (0: as drawn), a new
+// reference; null when it cannot be decoded.
+GdkPixbuf* program_icon(int size);
+
 class Header {
 public:
     static constexpr int HEIGHT = 78;
