@@ -2,6 +2,7 @@
 // and small hand-made files for the parser's corners.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 
@@ -210,6 +211,40 @@ TEST_F(SampleIds, NamesComeFromTheIndexedFileAfterAnUpgrade) {
     EXPECT_EQ(ids->pci_vendor(0x1002), "Advanced Micro Devices, Inc. [AMD/ATI]");
     EXPECT_EQ(ids->pci_device(0x1002, 0x1638), "Cezanne [Radeon Vega Series / Radeon Vega Mobile Series]");
     EXPECT_EQ(ids->pci_device(0x1af4, 0x1041), "Virtio network device") << "the last line, without newline";
+}
+
+// Real databases are megabytes and are read in pieces: lines cut by a
+// piece's end, and vendors far into the file, read like any other.
+TEST(IdsSearch, LargeDatabasesReadInPieces) {
+    zqtest::ScopedEnv no_snap("SNAP", nullptr);
+    zqtest::FixtureRoot root;
+    std::string pci, usb;
+    char line[160];
+    for (unsigned v = 1; v <= 3000; ++v) {
+        std::snprintf(line, sizeof line, "%04x  Vendor %u with a name long enough to cross pieces\n", v, v);
+        pci += line;
+        usb += line;
+        std::snprintf(line, sizeof line, "\t%04x  Device %u\n\t\t%04x %04x  Board %u\n", v, v, v, v + 1, v);
+        pci += line;
+        std::snprintf(line, sizeof line, "\t%04x  Product %u\n", v, v);
+        usb += line;
+    }
+    pci += "C 02  Network controller\n\t00  Ethernet controller\n";
+    ASSERT_GT(pci.size(), 3u * 65536);
+    root.write("/usr/share/misc/pci.ids", pci);
+    root.write("/usr/share/misc/usb.ids", usb);
+    auto ids = IdsTestAccess::load();
+    for (unsigned v : {1u, 700u, 701u, 1400u, 2222u, 3000u}) {
+        const uint16_t id = static_cast<uint16_t>(v);
+        const std::string n = std::to_string(v);
+        EXPECT_EQ(ids->pci_vendor(id), "Vendor " + n + " with a name long enough to cross pieces");
+        EXPECT_EQ(ids->pci_device(id, id), "Device " + n);
+        EXPECT_EQ(ids->pci_subsystem(id, static_cast<uint16_t>(v + 1), id, id), "Board " + n);
+        EXPECT_EQ(ids->usb_vendor(id), "Vendor " + n + " with a name long enough to cross pieces");
+        EXPECT_EQ(ids->usb_device(id, id), "Product " + n);
+    }
+    EXPECT_EQ(ids->pci_class(0x020000), "Ethernet controller");
+    EXPECT_EQ(ids->pci_device(3001, 3001), "");
 }
 
 TEST(IdsSearch, SnapCopyFirstThenSystemDirectories) {
