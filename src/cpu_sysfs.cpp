@@ -107,26 +107,6 @@ std::vector<int> parse_list(const std::string& text) {
     return cpus;
 }
 
-namespace {
-
-// A mask word as util::parse_hex reads it; the plain 8-digit words the
-// kernel writes are read in place (a 2048-CPU mask has 64 of them).
-uint32_t mask_word(std::string_view word) {
-    uint32_t v = 0;
-    if (word.empty() || word.size() > 8) return util::parse_hex(std::string(word), 0);
-    for (char c : word) {
-        const int d = c >= '0' && c <= '9'   ? c - '0'
-                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                             : -1;
-        if (d < 0) return util::parse_hex(std::string(word), 0);
-        v = v << 4 | static_cast<uint32_t>(d);
-    }
-    return v;
-}
-
-}  // namespace
-
 std::vector<int> parse_mask(const std::string& mask) {
     std::vector<int> cpus;
     const std::string text = util::trim(mask);
@@ -136,7 +116,7 @@ std::vector<int> parse_mask(const std::string& mask) {
     for (bool more = true; more && base <= INT_MAX - 32; base += 32) {
         const size_t comma = end == 0 ? std::string::npos : text.rfind(',', end - 1);
         const size_t start = comma == std::string::npos ? 0 : comma + 1;
-        const uint32_t bits = mask_word(std::string_view(text).substr(start, end - start));
+        const uint32_t bits = util::parse_hex_digits(std::string_view(text).substr(start, end - start));
         for (int b = 0; bits != 0 && b < 32 && cpus.size() < MAX_CPUS; ++b)
             if (bits & (1u << b)) cpus.push_back(static_cast<int>(base + b));
         more = comma != std::string::npos;

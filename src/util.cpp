@@ -294,6 +294,19 @@ uint32_t parse_hex(const std::string& s, uint32_t def) {
     return static_cast<uint32_t>(v);
 }
 
+uint32_t parse_hex_digits(std::string_view s) {
+    uint32_t v = 0;
+    for (char c : s) {
+        const int d = c >= '0' && c <= '9'   ? c - '0'
+                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                             : -1;
+        if (d < 0) return parse_hex(std::string(s), 0);
+        v = v << 4 | static_cast<uint32_t>(d);
+    }
+    return v;
+}
+
 std::string to_hex(uint32_t v, int digits) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%0*x", digits, v);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace util {
@@ -69,6 +70,9 @@ uint64_t to_u64(const std::string& s, uint64_t def);
 int64_t to_i64(const std::string& s, int64_t def);
 double to_double(const std::string& s, double def);
 uint32_t parse_hex(const std::string& s, uint32_t def);
+// parse_hex without its copies for the plain hex digits of kernel and
+// database files; anything else goes to parse_hex.
+uint32_t parse_hex_digits(std::string_view s);
 std::string to_hex(uint32_t v, int digits);
 
 // ---- Counters to rates ----------------------------------------------------

@@ -176,21 +176,6 @@ void for_each_line(std::string_view text, Fn fn) {
     }
 }
 
-// The ids of a well-formed file are plain hex digits, read here without the
-// copies util::parse_hex makes; anything else goes to util::parse_hex.
-uint32_t hex_of(std::string_view s) {
-    uint32_t v = 0;
-    for (char c : s) {
-        const int d = c >= '0' && c <= '9'   ? c - '0'
-                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                             : -1;
-        if (d < 0) return util::parse_hex(std::string(s), 0);
-        v = v << 4 | static_cast<uint32_t>(d);
-    }
-    return v;
-}
-
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 // What util::trim keeps, as one string built straight from the line: this
@@ -218,7 +203,7 @@ bool split_id(std::string_view s, size_t n, uint32_t& id, std::string& name) {
     if (s.size() < n) return false;
     name = name_after(s, n);
     if (name.empty()) return false;
-    id = hex_of(s.substr(0, n));
+    id = util::parse_hex_digits(s.substr(0, n));
     return true;
 }
 
@@ -393,12 +378,13 @@ void read_pci_block(const Block& block, const std::string& bytes, VendorNames& n
         if (line.depth == 1) {
             const size_t at = name_start(body, 4);
             if (at == std::string_view::npos) return;
-            device = hex_of(body.substr(0, 4));
+            device = util::parse_hex_digits(body.substr(0, 4));
             add_name(names.devices, device, bytes, block.begin, body.substr(at));
         } else if (line.depth == 2) {
             const size_t at = name_start(body, 9);
             if (at == std::string_view::npos) return;
-            const uint64_t sub = hex_of(body.substr(0, 4)) << 16 | hex_of(body.substr(5, 4));
+            const uint64_t sub =
+                util::parse_hex_digits(body.substr(0, 4)) << 16 | util::parse_hex_digits(body.substr(5, 4));
             add_name(names.subsystems, static_cast<uint64_t>(device) << 32 | sub, bytes, block.begin,
                      body.substr(at));
         }
@@ -411,7 +397,8 @@ void read_usb_block(const Block& block, const std::string& bytes, VendorNames& n
         if (line.depth != 1 || body.size() <= 4) return;
         const size_t at = name_start(body, 5);
         if (at == std::string_view::npos) return;
-        add_name(names.devices, hex_of(body.substr(0, 4)), bytes, block.begin, body.substr(at));
+        add_name(names.devices, util::parse_hex_digits(body.substr(0, 4)), bytes, block.begin,
+                 body.substr(at));
     });
 }
 
@@ -448,7 +435,7 @@ void Ids::load_pci() {
             block = Block{};
             const size_t name_at = name_start(body, 4);
             if (name_at != std::string_view::npos) {
-                vendor = hex_of(body.substr(0, 4));
+                vendor = util::parse_hex_digits(body.substr(0, 4));
                 block.named = true;
                 block.name_at = at(body.substr(name_at));
                 block.name_length = static_cast<uint32_t>(body.size() - name_at);
@@ -467,7 +454,7 @@ void Ids::load_pci() {
             if (!split_id(body, 2, id, name)) return;
             m.pci_classes[cls << 16 | subclass << 8 | id] = std::move(name);
         } else if (line.depth == 1 && name_start(body, 4) != std::string_view::npos) {
-            device = hex_of(body.substr(0, 4));
+            device = util::parse_hex_digits(body.substr(0, 4));
         }
     });
     if (in_block) add_block(m.pci.blocks, block, size);
@@ -493,7 +480,7 @@ void Ids::load_usb() const {
             in_block = std::isxdigit(static_cast<unsigned char>(body[i])) != 0;
         if (!in_block) return;
         block = Block{};
-        block.vendor = hex_of(body.substr(0, 4));
+        block.vendor = util::parse_hex_digits(body.substr(0, 4));
         block.named = true;  // a nameless vendor line still replaces an earlier name
         block.name_at = at(body.substr(5));
         block.name_length = static_cast<uint32_t>(body.size() - 5);
