@@ -29,6 +29,9 @@ void report(const char* what) {
     for (int i = 0; i < RUNS; ++i) {
         auto start = std::chrono::steady_clock::now();
         auto ids = hw::IdsTestAccess::load();
+        // Each database is read at its first question.
+        (void)ids->pci_device(0x8086, 0x1237);
+        (void)ids->usb_device(0x1d6b, 0x0002);
         auto end = std::chrono::steady_clock::now();
         ms.push_back(std::chrono::duration<double, std::milli>(end - start).count());
     }

@@ -234,7 +234,6 @@ struct Wanted {
 
 void collect_chipset(Card& c) {
     const std::string base = "/sys/bus/pci/devices";
-    const hw::Ids& ids = hw::Ids::instance();
     if (util::is_dir(base)) {
         const Wanted wanted[] = {
             {0x0600, tr("f.host_bridge")}, {0x0601, tr("f.isa_bridge")}, {0x0C05, "SMBus"}};
@@ -251,6 +250,8 @@ void collect_chipset(Card& c) {
             if (!w) continue;
             const auto vid = static_cast<uint16_t>(util::parse_hex(util::read_file(d + "/vendor"), 0));
             const auto did = static_cast<uint16_t>(util::parse_hex(util::read_file(d + "/device"), 0));
+            // The database is loaded only for a machine that has a bridge to name.
+            const hw::Ids& ids = hw::Ids::instance();
             const std::string name = ids.pci_device(vid, did);
             if (name.empty()) continue;
             const std::string vendor = ids.pci_vendor(vid);
@@ -266,7 +267,7 @@ void collect_chipset(Card& c) {
             push_row(c, w->label, value, dev);
         }
     }
-    if (c.rows.empty() && ids.pci_ids_path().empty()) c.hint = tr("msg.ids_missing");
+    if (c.rows.empty() && hw::Ids::instance().pci_ids_path().empty()) c.hint = tr("msg.ids_missing");
 }
 
 Card chipset_card() {

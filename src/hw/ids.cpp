@@ -61,6 +61,7 @@ struct Ids::Impl {
     Database pci;
     Database usb;
     std::mutex lock;  // guards what is read on demand
+    bool pci_loaded = false;
     bool usb_loaded = false;
     // The class tables are short and read whole.
     // Base class, subclass and programming interface share keys here (a
@@ -356,9 +357,10 @@ Ids::Ids() : m_impl(new Impl) {
         m_impl->pci_classes[c.base << 16] = c.name;
         m_impl->pci_base_names[c.base << 16] = c.name;
     }
-    load_pci();
-    // Many machines show no USB page: that database is read at the first
-    // question, from the file found now.
+    // Each database is read at its first question, from the file found now
+    // (many machines show no USB page, and the collector asks none).
+    m_pci_path = find_ids_file("pci.ids");
+    if (!m_pci_path.empty()) m_impl->pci.fd = util::open_fd(m_pci_path, O_RDONLY);
     m_usb_path = find_ids_file("usb.ids");
     if (!m_usb_path.empty()) m_impl->usb.fd = util::open_fd(m_usb_path, O_RDONLY);
 }
@@ -406,11 +408,11 @@ void read_usb_block(const Block& block, const std::string& bytes, VendorNames& n
 
 // Vendor lines and the class tables are read now; the device lines only
 // mark which device later subsystem lines belong to.
-void Ids::load_pci() {
-    m_pci_path = find_ids_file("pci.ids");
-    if (m_pci_path.empty()) return;
+void Ids::load_pci() const {
     Impl& m = *m_impl;
-    m.pci.fd = util::open_fd(m_pci_path, O_RDONLY);
+    std::lock_guard<std::mutex> hold(m.lock);
+    if (m.pci_loaded) return;
+    m.pci_loaded = true;
     uint32_t vendor = 0, device = 0, cls = 0, subclass = 0;
     bool in_classes = false;
     Block block;  // lines before the first vendor line belong to vendor 0
@@ -492,15 +494,20 @@ void Ids::load_usb() const {
     sort_blocks(m.usb.blocks);
 }
 
-std::string Ids::pci_vendor(uint16_t vendor) const { return vendor_name(m_impl->pci, vendor); }
+std::string Ids::pci_vendor(uint16_t vendor) const {
+    load_pci();
+    return vendor_name(m_impl->pci, vendor);
+}
 
 std::string Ids::pci_device(uint16_t vendor, uint16_t device) const {
+    load_pci();
     const VendorNames& names = names_of(m_impl->pci, m_impl->lock, vendor, read_pci_block);
     return name_of(m_impl->pci.fd, names.devices, device);
 }
 
 std::string Ids::pci_subsystem(uint16_t sub_vendor, uint16_t sub_device, uint16_t vendor,
                                uint16_t device) const {
+    load_pci();
     const VendorNames& names = names_of(m_impl->pci, m_impl->lock, vendor, read_pci_block);
     const uint64_t key =
         static_cast<uint64_t>(device) << 32 | (static_cast<uint32_t>(sub_vendor) << 16 | sub_device);
@@ -509,6 +516,7 @@ std::string Ids::pci_subsystem(uint16_t sub_vendor, uint16_t sub_device, uint16_
 }
 
 std::string Ids::pci_class(uint32_t class_code) const {
+    load_pci();
     for (uint32_t mask : {0xFFFFFFu, 0xFFFF00u, 0xFF0000u}) {
         auto it = m_impl->pci_classes.find(class_code & mask);
         if (it != m_impl->pci_classes.end()) return it->second;
@@ -517,6 +525,7 @@ std::string Ids::pci_class(uint32_t class_code) const {
 }
 
 std::string Ids::pci_subclass(uint32_t class_code) const {
+    load_pci();
     auto it = m_impl->pci_subclass_names.find(class_code & 0xFFFF00u);
     if (it != m_impl->pci_subclass_names.end()) return it->second;
     return find_in(m_impl->pci_base_names, class_code & 0xFF0000u);

@@ -43,7 +43,7 @@ private:
     friend struct IdsTestAccess;  // tests load fresh instances under fixture roots
 
     Ids();
-    void load_pci();
+    void load_pci() const;  // at the first PCI question
     void load_usb() const;  // at the first USB question
 
     Impl* m_impl = nullptr;
