@@ -17,12 +17,11 @@
 #include "sensors.h"
 #include "settings.h"
 #include "util.h"
+#include "window_fixture.h"
 
 namespace {
 
-void pump() {
-    while (gtk_events_pending()) gtk_main_iteration();
-}
+using zqtest::pump;
 
 void each_widget(GtkWidget* w, const std::function<void(GtkWidget*)>& fn) {
     fn(w);
@@ -50,42 +49,9 @@ bool shows_text(GtkWidget* page, const std::string& text) {
     return found;
 }
 
-std::string label_text(GtkWidget* w) { return GTK_IS_LABEL(w) ? gtk_label_get_text(GTK_LABEL(w)) : ""; }
+using zqtest::label_text;
 
-class BoardWindow : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char* xdg = std::getenv("XDG_CONFIG_HOME");
-        saved_xdg_ = xdg ? std::optional<std::string>(xdg) : std::nullopt;
-        setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
-        SettingsStore::instance().mutable_get() = Settings();
-        hw::RootData::instance() = hw::RootData{};
-        sensors::forget_kept();
-    }
-    void TearDown() override {
-        if (app_) {
-            if (app_->m_timer) g_source_remove(app_->m_timer);
-            if (app_->m_window) gtk_widget_destroy(app_->m_window);
-            pump();
-            app_.reset();
-        }
-        saved_xdg_ ? setenv("XDG_CONFIG_HOME", saved_xdg_->c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
-        SettingsStore::instance().mutable_get() = Settings();
-        hw::RootData::instance() = hw::RootData{};
-        sensors::forget_kept();
-    }
-    App& start() {
-        app_ = std::make_unique<App>();
-        char name[] = "zorvantelquist";
-        char* argv[] = {name, nullptr};
-        app_->start_window(1, argv);
-        pump();
-        return *app_;
-    }
-    zqtest::TempDir config_;
-    std::optional<std::string> saved_xdg_;
-    std::unique_ptr<App> app_;
-};
+class BoardWindow : public zqtest::WindowTest {};
 
 TEST_F(BoardWindow, LockedSerialsUnlockAfterElevationAndSensorsFollowTheTick) {
     zqtest::FixtureRoot root("board-laptop");

@@ -14,47 +14,21 @@
 #include "probe.h"
 #include "settings.h"
 #include "util.h"
+#include "window_fixture.h"
 
 namespace {
 
-void pump() {
-    while (gtk_events_pending()) gtk_main_iteration();
-}
+using zqtest::pump;
+using zqtest::tab_index;
 
-std::string label_text(GtkWidget* w) { return GTK_IS_LABEL(w) ? gtk_label_get_text(GTK_LABEL(w)) : ""; }
+using zqtest::label_text;
 
-class DeviceTabs : public ::testing::Test {
+class DeviceTabs : public zqtest::WindowTest {
 protected:
     void SetUp() override {
         hw::Ids::instance();  // the machine's databases, not the fixture's
-        setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
-        SettingsStore::instance().mutable_get() = Settings();
+        WindowTest::SetUp();
     }
-    void TearDown() override {
-        if (app_) {
-            if (app_->m_timer) g_source_remove(app_->m_timer);
-            if (app_->m_window) gtk_widget_destroy(app_->m_window);
-            pump();
-            app_.reset();
-        }
-        SettingsStore::instance().mutable_get() = Settings();
-    }
-    App& start() {
-        app_ = std::make_unique<App>();
-        char name[] = "zorvantelquist";
-        char* argv[] = {name, nullptr};
-        app_->start_window(1, argv);
-        pump();
-        return *app_;
-    }
-    static int tab_index(const App& app, const std::string& name) {
-        for (size_t i = 0; i < app.m_tabs.size(); ++i)
-            if (name == app.m_tabs[i].name) return static_cast<int>(i);
-        return -1;
-    }
-
-    zqtest::TempDir config_;
-    std::unique_ptr<App> app_;
 };
 
 TEST_F(DeviceTabs, ThisMachineHasPciButNoUsb) {

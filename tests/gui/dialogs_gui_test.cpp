@@ -17,12 +17,11 @@
 #include "probe.h"
 #include "settings.h"
 #include "util.h"
+#include "window_fixture.h"
 
 namespace {
 
-void pump() {
-    while (gtk_events_pending()) gtk_main_iteration();
-}
+using zqtest::pump;
 
 void pump_for(int ms) {
     gint64 end = g_get_monotonic_time() + ms * 1000;
@@ -209,21 +208,8 @@ protected:
         theme::apply_language("en");
         SettingsStore::instance().mutable_get() = Settings();
     }
-    App& start() {
-        app_ = std::make_unique<App>();
-        char name[] = "zorvantelquist";
-        char* argv[] = {name, nullptr};
-        app_->start_window(1, argv);
-        pump();
-        return *app_;
-    }
-    void stop() {
-        if (!app_) return;
-        if (app_->m_timer) g_source_remove(app_->m_timer);
-        if (app_->m_window) gtk_widget_destroy(app_->m_window);
-        pump();
-        app_.reset();
-    }
+    App& start() { return zqtest::open_window(app_); }
+    void stop() { zqtest::close_window(app_); }
     GtkWidget* view_menu() { return submenu_of(app_->m_menubar, 1); }
     GtkWidget* help_menu() { return submenu_of(app_->m_menubar, 2); }
 

@@ -14,48 +14,14 @@
 #include "sensors.h"
 #include "settings.h"
 #include "util.h"
+#include "window_fixture.h"
 
 namespace {
 
-void pump() {
-    while (gtk_events_pending()) gtk_main_iteration();
-}
+using zqtest::label_text;
+using zqtest::pump;
 
-std::string label_text(GtkWidget* w) { return GTK_IS_LABEL(w) ? gtk_label_get_text(GTK_LABEL(w)) : ""; }
-
-class DiskWindow : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char* xdg = std::getenv("XDG_CONFIG_HOME");
-        saved_xdg_ = xdg ? std::optional<std::string>(xdg) : std::nullopt;
-        setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
-        SettingsStore::instance().mutable_get() = Settings();
-        sensors::forget_kept();
-    }
-    void TearDown() override {
-        if (app_) {
-            if (app_->m_timer) g_source_remove(app_->m_timer);
-            if (app_->m_window) gtk_widget_destroy(app_->m_window);
-            pump();
-            app_.reset();
-        }
-        sensors::forget_kept();
-        saved_xdg_ ? setenv("XDG_CONFIG_HOME", saved_xdg_->c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
-        SettingsStore::instance().mutable_get() = Settings();
-    }
-    App& start() {
-        app_ = std::make_unique<App>();
-        char name[] = "zorvantelquist";
-        char* argv[] = {name, nullptr};
-        app_->start_window(1, argv);
-        pump();
-        return *app_;
-    }
-
-    zqtest::TempDir config_;
-    std::optional<std::string> saved_xdg_;
-    std::unique_ptr<App> app_;
-};
+class DiskWindow : public zqtest::WindowTest {};
 
 TEST_F(DiskWindow, TickWritesCountersRatesAndTemperature) {
     zqtest::FixtureRoot root("disk/workstation");

@@ -17,14 +17,13 @@
 #include "probe.h"
 #include "settings.h"
 #include "util.h"
+#include "window_fixture.h"
 
 namespace {
 
-void pump() {
-    while (gtk_events_pending()) gtk_main_iteration();
-}
+using zqtest::pump;
 
-std::string label_text(GtkWidget* w) { return GTK_IS_LABEL(w) ? gtk_label_get_text(GTK_LABEL(w)) : ""; }
+using zqtest::label_text;
 
 bool has_label(GtkWidget* root, const std::string& text) {
     bool found = false;
@@ -41,32 +40,13 @@ bool has_label(GtkWidget* root, const std::string& text) {
     return found;
 }
 
-class NetWindow : public ::testing::Test {
+class NetWindow : public zqtest::WindowTest {
 protected:
     void SetUp() override {
-        const char* xdg = std::getenv("XDG_CONFIG_HOME");
-        saved_xdg_ = xdg ? std::optional<std::string>(xdg) : std::nullopt;
-        setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
-        SettingsStore::instance().mutable_get() = Settings();
-        app_ = std::make_unique<App>();
-        char name[] = "zorvantelquist";
-        char* argv[] = {name, nullptr};
-        app_->start_window(1, argv);
-        pump();
+        WindowTest::SetUp();
+        start();
     }
-    void TearDown() override {
-        if (app_->m_timer) g_source_remove(app_->m_timer);
-        if (app_->m_window) gtk_widget_destroy(app_->m_window);
-        pump();
-        app_.reset();
-        saved_xdg_ ? setenv("XDG_CONFIG_HOME", saved_xdg_->c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
-        SettingsStore::instance().mutable_get() = Settings();
-    }
-    int net_tab() const {
-        for (size_t i = 0; i < app_->m_tabs.size(); ++i)
-            if (std::string(app_->m_tabs[i].name) == "net") return static_cast<int>(i);
-        return -1;
-    }
+    int net_tab() const { return zqtest::tab_index(*app_, "net"); }
     GtkWidget* label_of(const std::string& live) const {
         for (auto& [row, label] : app_->m_ctx.live_rows)
             if (row->live == live) return label;
@@ -74,9 +54,6 @@ protected:
     }
 
     zqtest::FixtureRoot root_{"net"};
-    zqtest::TempDir config_;
-    std::optional<std::string> saved_xdg_;
-    std::unique_ptr<App> app_;
 };
 
 TEST_F(NetWindow, LastTabFollowsTheCountersAndTheSelector) {

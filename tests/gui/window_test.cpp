@@ -17,12 +17,11 @@
 #include "probe.h"
 #include "settings.h"
 #include "util.h"
+#include "window_fixture.h"
 
 namespace {
 
-void pump() {
-    while (gtk_events_pending()) gtk_main_iteration();
-}
+using zqtest::pump;
 
 void primary_workarea(GdkRectangle* wa) {
     GdkDisplay* display = gdk_display_get_default();
@@ -30,7 +29,7 @@ void primary_workarea(GdkRectangle* wa) {
     gdk_monitor_get_workarea(monitor ? monitor : gdk_display_get_monitor(display, 0), wa);
 }
 
-std::string label_text(GtkWidget* w) { return GTK_IS_LABEL(w) ? gtk_label_get_text(GTK_LABEL(w)) : ""; }
+using zqtest::label_text;
 
 // Runs `step` from inside the main loop, so that code which ends the loop
 // (closing the window) or runs a nested one (a dialog) sees a real one.
@@ -62,21 +61,8 @@ protected:
         SettingsStore::instance().mutable_get() = Settings();
     }
 
-    App& start(std::unique_ptr<App>& app) {
-        app = std::make_unique<App>();
-        char name[] = "zorvantelquist";
-        char* argv[] = {name, nullptr};
-        app->start_window(1, argv);
-        pump();
-        return *app;
-    }
-    static void stop(std::unique_ptr<App>& app) {
-        if (!app) return;
-        if (app->m_timer) g_source_remove(app->m_timer);
-        if (app->m_window) gtk_widget_destroy(app->m_window);
-        pump();
-        app.reset();
-    }
+    static App& start(std::unique_ptr<App>& app) { return zqtest::open_window(app); }
+    static void stop(std::unique_ptr<App>& app) { zqtest::close_window(app); }
 
     zqtest::TempDir config_;
     std::optional<std::string> saved_xdg_;

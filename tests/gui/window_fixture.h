@@ -1,0 +1,41 @@
+// The real window as the program starts it, for the window tests: under a
+// settings directory of the test's own and with nothing kept from an earlier
+// test (settings, the collector's data, sensor readings); closed with it.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app.h"
+#include "fixture.h"
+
+namespace zqtest {
+
+// Runs the events that are waiting.
+void pump();
+// A label's text; "" for any other widget.
+std::string label_text(GtkWidget* widget);
+// The index of the tab named `name` ("disk"); -1 when there is none.
+int tab_index(const App& app, const std::string& name);
+// Starts a window into `app` and runs its first events.
+App& open_window(std::unique_ptr<App>& app);
+// Stops its timer and destroys it; nothing when there is none.
+void close_window(std::unique_ptr<App>& app);
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Starts the window and runs its first events.
+    App& start();
+
+    TempDir config_;
+    std::optional<std::string> saved_xdg_;
+    std::unique_ptr<App> app_;
+};
+
+}  // namespace zqtest
