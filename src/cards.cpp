@@ -16,6 +16,17 @@ namespace ui {
 
 namespace detail {
 
+void set_color(cairo_t* cr, const Rgb& c, double alpha) { cairo_set_source_rgba(cr, c.r, c.g, c.b, alpha); }
+
+double show_layout_at(cairo_t* cr, PangoLayout* layout, double x, double y, const Rgb& color, double alpha) {
+    int w = 0, h = 0;
+    pango_layout_get_pixel_size(layout, &w, &h);
+    set_color(cr, color, alpha);
+    cairo_move_to(cr, x, y);
+    pango_cairo_show_layout(cr, layout);
+    return w;
+}
+
 namespace {
 
 // Every text reaches GTK and Pango through the setters below, and both cut
@@ -53,8 +64,6 @@ PangoLayout* drawing_layout(cairo_t* cr) {
 
 namespace {
 
-void set_color(cairo_t* cr, const Rgb& c, double alpha) { cairo_set_source_rgba(cr, c.r, c.g, c.b, alpha); }
-
 void set_font(PangoLayout* layout, const std::string& font) {
     PangoFontDescription* desc = pango_font_description_from_string(font.c_str());
     pango_layout_set_font_description(layout, desc);
@@ -74,12 +83,7 @@ double draw_text(cairo_t* cr, PangoLayout* layout, const std::string& font, cons
         pango_layout_set_width(layout, -1);
         pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_NONE);
     }
-    int w = 0, h = 0;
-    pango_layout_get_pixel_size(layout, &w, &h);
-    set_color(cr, color, alpha);
-    cairo_move_to(cr, x, y);
-    pango_cairo_show_layout(cr, layout);
-    return w;
+    return show_layout_at(cr, layout, x, y, color, alpha);
 }
 
 void fill_rounded(cairo_t* cr, double x, double y, double w, double h, double r, const Rgb& fill,

@@ -22,6 +22,9 @@ void rounded_rect(cairo_t* cr, double x, double y, double w, double h, double r)
 double text_width(PangoLayout* layout, const std::string& font, const std::string& text);
 // A layout that places its text by the left edge in every language.
 PangoLayout* drawing_layout(cairo_t* cr);
+void set_color(cairo_t* cr, const Rgb& c, double alpha);
+// Shows the layout's text with its top-left corner at (x, y); returns its width.
+double show_layout_at(cairo_t* cr, PangoLayout* layout, double x, double y, const Rgb& color, double alpha);
 
 // ---- Drawings, at a given width (the draw handlers pass the allocation) -------
 enum class DrawKind { Cores = 0, Caches = 1, Usage = 2, Vulns = 3, Chips = 4, Diagram = 5 };

@@ -16,6 +16,7 @@
 namespace {
 
 using ui::detail::rounded_rect;
+using ui::detail::set_color;
 
 const unsigned ANIMATION_MS = 40;
 const double SCROLL_STEP = 0.42;  // px per frame: about 10 px a second
@@ -29,8 +30,6 @@ const Rgb SHADOW{0.004, 0.055, 0.02};
 const Rgb COPPER{0.945, 0.976, 0.957};
 const Rgb VIA_HOLE{0.035, 0.322, 0.129};
 
-void set_color(cairo_t* cr, const Rgb& c, double alpha) { cairo_set_source_rgba(cr, c.r, c.g, c.b, alpha); }
-
 // The band's texts are placed by their left edges in every language, as the
 // card drawings' are.
 PangoLayout* band_layout(cairo_t* cr) { return ui::detail::drawing_layout(cr); }
@@ -39,12 +38,7 @@ double draw_text(cairo_t* cr, PangoLayout* layout, const PangoFontDescription* f
                  double x, double y, const Rgb& color, double alpha) {
     pango_layout_set_font_description(layout, font);
     pango_layout_set_text(layout, text.c_str(), -1);
-    int w = 0, h = 0;
-    pango_layout_get_pixel_size(layout, &w, &h);
-    set_color(cr, color, alpha);
-    cairo_move_to(cr, x, y);
-    pango_cairo_show_layout(cr, layout);
-    return w;
+    return ui::detail::show_layout_at(cr, layout, x, y, color, alpha);
 }
 
 // The tile's fixed pseudo-random sequence: the same board on every run.
