@@ -21,15 +21,9 @@
 
 namespace {
 
+using zqtest::each_widget;
 using zqtest::pump;
-
-void each_widget(GtkWidget* w, const std::function<void(GtkWidget*)>& fn) {
-    fn(w);
-    if (!GTK_IS_CONTAINER(w)) return;
-    GList* kids = gtk_container_get_children(GTK_CONTAINER(w));
-    for (GList* k = kids; k; k = k->next) each_widget(GTK_WIDGET(k->data), fn);
-    g_list_free(kids);
-}
+using zqtest::shows_text;
 
 int unlock_buttons(GtkWidget* page) {
     int n = 0;
@@ -39,14 +33,6 @@ int unlock_buttons(GtkWidget* page) {
             ++n;
     });
     return n;
-}
-
-bool shows_text(GtkWidget* page, const std::string& text) {
-    bool found = false;
-    each_widget(page, [&](GtkWidget* w) {
-        found = found || (GTK_IS_LABEL(w) && text == gtk_label_get_text(GTK_LABEL(w)));
-    });
-    return found;
 }
 
 using zqtest::label_text;

@@ -13,26 +13,12 @@
 #include "cards_detail.h"
 #include "i18n.h"
 #include "theme.h"
+#include "window_fixture.h"
 
 namespace {
 
-void pump(int ms) {
-    gint64 until = g_get_monotonic_time() + ms * 1000;
-    while (g_get_monotonic_time() < until) {
-        while (g_main_context_iteration(nullptr, FALSE)) {
-        }
-        g_usleep(2000);
-    }
-}
-
-void each_widget(GtkWidget* w, const std::function<void(GtkWidget*)>& fn) {
-    fn(w);
-    if (GTK_IS_CONTAINER(w)) {
-        GList* kids = gtk_container_get_children(GTK_CONTAINER(w));
-        for (GList* k = kids; k; k = k->next) each_widget(GTK_WIDGET(k->data), fn);
-        g_list_free(kids);
-    }
-}
+using zqtest::each_widget;
+using zqtest::pump_for;
 
 bool has_class(GtkWidget* w, const char* cls) {
     return gtk_style_context_has_class(gtk_widget_get_style_context(w), cls);
@@ -189,7 +175,7 @@ protected:
         gtk_window_set_default_size(GTK_WINDOW(m_window), w, h);
         gtk_container_add(GTK_CONTAINER(m_window), content);
         gtk_widget_show_all(m_window);
-        pump(300);
+        pump_for(300);
         return m_window;
     }
     GtkWidget* m_window = nullptr;
@@ -340,10 +326,10 @@ TEST_F(CardPage, ButtonsAndSelectorCallTheShell) {
     EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(combos[0])), 0);
     EXPECT_TRUE(calls.selected.empty());  // setting the first state calls nothing
     gtk_combo_box_set_active(GTK_COMBO_BOX(combos[0]), 2);
-    pump(20);
+    pump_for(20);
     ASSERT_EQ(calls.selected, (std::vector<int>{1}));
     gtk_combo_box_set_active(GTK_COMBO_BOX(combos[0]), 0);  // the page's own entry
-    pump(20);
+    pump_for(20);
     EXPECT_EQ(calls.selected.size(), 1u);
 }
 
@@ -402,12 +388,12 @@ TEST_F(CardPage, ColumnsFollowTheWindowWidth) {
     EXPECT_EQ(with_class(root, "card").size(), 6u);
 
     gtk_window_resize(GTK_WINDOW(win), 420, 700);
-    pump(400);
+    pump_for(400);
     EXPECT_EQ(first_group_columns(root), 1);
     EXPECT_EQ(with_class(root, "card").size(), 6u);
 
     gtk_window_resize(GTK_WINDOW(win), 1400, 700);
-    pump(400);
+    pump_for(400);
     int back = first_group_columns(root);
     EXPECT_GE(back, 2);
     EXPECT_LE(back, wide);
@@ -442,7 +428,7 @@ TEST_F(CardPage, SelectorPickedFromItsMenuSurvivesThePageRebuild) {
     ASSERT_EQ(combos.size(), 1u);
     GtkWidget* combo = combos[0];
     gtk_combo_box_popup(GTK_COMBO_BOX(combo));
-    pump(50);
+    pump_for(50);
     GList* menus = gtk_menu_get_for_attach_widget(combo);
     ASSERT_TRUE(menus);
     GtkWidget* menu = GTK_WIDGET(menus->data);
@@ -457,7 +443,7 @@ TEST_F(CardPage, SelectorPickedFromItsMenuSurvivesThePageRebuild) {
     // The combo box outlives the menu's activation; the page goes afterwards.
     EXPECT_FALSE(combo_gone);
     EXPECT_TRUE(rebuild.selected.empty());
-    pump(50);
+    pump_for(50);
     EXPECT_TRUE(combo_gone);
     EXPECT_EQ(rebuild.selected, (std::vector<int>{1}));
     EXPECT_EQ(rebuild.root, nullptr);

@@ -22,14 +22,7 @@
 namespace {
 
 using zqtest::pump;
-
-void pump_for(int ms) {
-    gint64 end = g_get_monotonic_time() + ms * 1000;
-    while (g_get_monotonic_time() < end) {
-        pump();
-        g_usleep(5000);
-    }
-}
+using zqtest::pump_for;
 
 // Runs `f` once after `ms` milliseconds on the main loop.
 void later(int ms, std::function<void()> f) {

@@ -17,40 +17,19 @@
 #include "root_data_testing.h"
 #include "settings.h"
 #include "util.h"
+#include "window_fixture.h"
 
 namespace {
 
-void pump_for(int ms) {
-    gint64 until = g_get_monotonic_time() + ms * 1000;
-    while (g_get_monotonic_time() < until) {
-        while (g_main_context_iteration(nullptr, FALSE)) {
-        }
-        g_usleep(2000);
-    }
-}
-
-void each_widget(GtkWidget* w, const std::function<void(GtkWidget*)>& fn) {
-    fn(w);
-    if (GTK_IS_CONTAINER(w)) {
-        GList* kids = gtk_container_get_children(GTK_CONTAINER(w));
-        for (GList* k = kids; k; k = k->next) each_widget(GTK_WIDGET(k->data), fn);
-        g_list_free(kids);
-    }
-}
+using zqtest::each_widget;
+using zqtest::pump_for;
+using zqtest::shows_text;
 
 size_t count_class(GtkWidget* root, const char* cls) {
     size_t n = 0;
     each_widget(
         root, [&](GtkWidget* w) { n += gtk_style_context_has_class(gtk_widget_get_style_context(w), cls); });
     return n;
-}
-
-bool shows_text(GtkWidget* root, const std::string& text) {
-    bool found = false;
-    each_widget(root, [&](GtkWidget* w) {
-        found = found || (GTK_IS_LABEL(w) && text == gtk_label_get_text(GTK_LABEL(w)));
-    });
-    return found;
 }
 
 GtkWidget* combo_in(GtkWidget* root) {

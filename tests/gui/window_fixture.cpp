@@ -12,6 +12,30 @@ void pump() {
     while (gtk_events_pending()) gtk_main_iteration();
 }
 
+void pump_for(int ms) {
+    const gint64 until = g_get_monotonic_time() + ms * 1000;
+    while (g_get_monotonic_time() < until) {
+        pump();
+        g_usleep(2000);
+    }
+}
+
+void each_widget(GtkWidget* root, const std::function<void(GtkWidget*)>& fn) {
+    fn(root);
+    if (!GTK_IS_CONTAINER(root)) return;
+    GList* kids = gtk_container_get_children(GTK_CONTAINER(root));
+    for (GList* k = kids; k; k = k->next) each_widget(GTK_WIDGET(k->data), fn);
+    g_list_free(kids);
+}
+
+bool shows_text(GtkWidget* root, const std::string& text) {
+    bool found = false;
+    each_widget(root, [&](GtkWidget* w) {
+        found = found || (GTK_IS_LABEL(w) && text == gtk_label_get_text(GTK_LABEL(w)));
+    });
+    return found;
+}
+
 std::string label_text(GtkWidget* widget) {
     return GTK_IS_LABEL(widget) ? gtk_label_get_text(GTK_LABEL(widget)) : "";
 }

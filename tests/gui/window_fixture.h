@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,8 +16,13 @@
 
 namespace zqtest {
 
-// Runs the events that are waiting.
+// Runs the events that are waiting; pump_for goes on doing so for `ms`.
 void pump();
+void pump_for(int ms);
+// `fn` for `root` and every widget inside it, depth first.
+void each_widget(GtkWidget* root, const std::function<void(GtkWidget*)>& fn);
+// Some label inside `root` reads exactly `text`.
+bool shows_text(GtkWidget* root, const std::string& text);
 // A label's text; "" for any other widget.
 std::string label_text(GtkWidget* widget);
 // The index of the tab named `name` ("disk"); -1 when there is none.
