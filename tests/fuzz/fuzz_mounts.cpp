@@ -6,14 +6,6 @@
 
 namespace {
 
-void require_page(const probe::Page& page) {
-    for (const probe::Card& c : page.cards)
-        for (const probe::Row& r : c.rows) {
-            fuzz::require_utf8(r.name, "row name");
-            fuzz::require_utf8(r.value, "row value");
-        }
-}
-
 // One SATA disk with a partition whose device number the mount lines may name.
 void write_machine() {
     static bool written = false;
@@ -44,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t cut = 1 + (size - 1) * data[0] / 256;
     fuzz::write_under_root("/proc/self/mountinfo", fuzz::bytes(data + 1, cut - 1));
     fuzz::write_under_root("/proc/swaps", fuzz::bytes(data + cut, size - cut));
-    require_page(probe::collect_disk(-1));
-    require_page(probe::collect_memory(-1));
+    fuzz::require_utf8_rows(probe::collect_disk(-1));
+    fuzz::require_utf8_rows(probe::collect_memory(-1));
     return 0;
 }

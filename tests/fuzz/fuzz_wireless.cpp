@@ -28,10 +28,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::write_under_root("/proc/net/wireless", fuzz::bytes(data, size));
     probe::Page page = probe::collect_net(-1);
     probe::refresh_live_net(page);
-    for (const probe::Card& c : page.cards)
-        for (const probe::Row& r : c.rows) {
-            fuzz::require_utf8(r.name, "row name");
-            fuzz::require_utf8(r.value, "row value");
-        }
+    fuzz::require_utf8_rows(page);
     return 0;
 }

@@ -19,6 +19,14 @@ void require(bool ok, const char* what) {
 
 void require_utf8(const std::string& text, const char* what) { require(util::is_valid_utf8(text), what); }
 
+void require_utf8_rows(const probe::Page& page) {
+    for (const probe::Card& c : page.cards)
+        for (const probe::Row& r : c.rows) {
+            require_utf8(r.name, "row name");
+            require_utf8(r.value, "row value");
+        }
+}
+
 const std::string& scratch_root() {
     static const std::string root = [] {
         char tmpl[] = "/tmp/zq-fuzz-XXXXXX";

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "probe.h"
+
 namespace fuzz {
 
 // Aborts (a finding) when `text` is not valid UTF-8: every text that leaves
@@ -16,6 +18,9 @@ void require(bool ok, const char* what);
 inline std::string bytes(const uint8_t* data, size_t size) {
     return std::string(reinterpret_cast<const char*>(data), size);
 }
+
+// Aborts when any row of the page names or shows text that is not UTF-8.
+void require_utf8_rows(const probe::Page& page);
 
 // A fresh temporary root for targets that read their input from files; the
 // util root prefix points at it for the target's lifetime.
