@@ -124,11 +124,15 @@ public:
         std::string f = cpu_path(cpu, "cpufreq");
         CpuClock c;
         c.cur = cpusys::current_khz(cpu);
-        c.min = util::to_u64(util::read_file(f + "/cpuinfo_min_freq"), 0);
-        c.max = util::to_u64(util::read_file(f + "/cpuinfo_max_freq"), 0);
-        c.base = util::to_u64(util::read_file(f + "/base_frequency"), 0);
-        c.governor = util::valid_utf8(util::read_file(f + "/scaling_governor"));
+        // Every policy has a driver: without one there is no policy, and
+        // virtual machines seldom have one.
         c.driver = util::valid_utf8(util::read_file(f + "/scaling_driver"));
+        if (!c.driver.empty()) {
+            c.min = util::to_u64(util::read_file(f + "/cpuinfo_min_freq"), 0);
+            c.max = util::to_u64(util::read_file(f + "/cpuinfo_max_freq"), 0);
+            c.base = util::to_u64(util::read_file(f + "/base_frequency"), 0);
+            c.governor = util::valid_utf8(util::read_file(f + "/scaling_governor"));
+        }
         return m_clock.emplace(cpu, std::move(c)).first->second;
     }
 

@@ -125,6 +125,7 @@ void write_moving_values(const zqtest::FixtureRoot& root, int step) {
         root.write(dir + "cpuinfo_max_freq", "4000000\n");
         root.write(dir + "cpuinfo_min_freq", "800000\n");
         root.write(dir + "scaling_governor", "powersave\n");
+        root.write(dir + "scaling_driver", "intel_pstate\n");
     }
     uint64_t busy = 1000 + 300 * step, idle = 5000 + 100 * step;
     std::string stat =
