@@ -298,6 +298,19 @@ std::vector<CacheIndex> read_caches(int cpu) {
     return remembered(k.caches, cpu, [&] { return read_caches_now(cpu); });
 }
 
+void read_caches_ahead() {
+    if (!kept_files().on) return;
+    const std::vector<int> online = parse_list(read_kept(CPU_DIR + "/online"));
+    for (auto cpu = online.rbegin(); cpu != online.rend(); ++cpu) {
+        KeptFiles& k = kept_files();
+        {
+            std::lock_guard<std::mutex> hold(kept_lock());
+            if (k.caches.count(*cpu)) return;  // the pages got here first
+        }
+        read_caches(*cpu);
+    }
+}
+
 std::string cache_size_text(const CacheIndex& index) { return read_kept(index.dir + "/size"); }
 
 uint64_t cache_size_bytes(const std::string& text) {

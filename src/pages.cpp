@@ -50,9 +50,10 @@ struct TabSpec {
 // A collection reads its lanes side by side and costs its longest lane: most
 // of it is waiting on the kernel, one file at a time. The processor pages
 // share one reading, and the board, graphics and PCI pages one graphics
-// enumeration; what lanes share is guarded where it is kept. The last lane
+// enumeration; what lanes share is guarded where it is kept. The third lane
 // also reads the PCI database, which the board and PCI pages ask.
-constexpr int PROCESSOR_LANE = 0, DEVICE_LANE = 1, OTHER_LANE = 2, LANE_COUNT = 3;
+// A lane of its own reads the processor pages' cache indices ahead of them.
+constexpr int PROCESSOR_LANE = 0, DEVICE_LANE = 1, OTHER_LANE = 2, CACHE_LANE = 3, LANE_COUNT = 4;
 
 // The board page has no selector: its builder takes no value to ignore.
 probe::Page collect_board_tab(int) { return probe::collect_board(); }
@@ -113,6 +114,7 @@ const std::vector<size_t>& collection_order() {
 // One lane's pages in collection order. `present` holds a byte per tab, so
 // that lanes never write the same word.
 void collect_lane(PageSet& pages, int lane, bool with_selection, std::vector<char>& present) {
+    if (lane == CACHE_LANE) cpusys::read_caches_ahead();
     if (lane == OTHER_LANE && probe::has_pci()) hw::Ids::instance().prepare_pci();
     for (size_t i : collection_order()) {
         const TabSpec& entry = TAB_SPECS[i];
