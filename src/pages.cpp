@@ -17,6 +17,7 @@
 #include "hw/ids.h"
 #include "hw/root_data.h"
 #include "i18n.h"
+#include "sensors.h"
 #include "settings.h"
 #include "util.h"
 
@@ -283,6 +284,7 @@ std::vector<bool> PageSet::collect_pages(bool with_selection) {
     // Every page of this collection names graphics devices from one enumeration.
     gpu::forget_snapshot();
     cpusys::keep_files(true);  // and the cpu and topology pages from one reading
+    sensors::keep_collection(true);
     std::vector<char> present(TAB_COUNT, 1);
     std::array<LaneJob, LANE_COUNT> jobs{};
     std::array<GThread*, LANE_COUNT> threads{};
@@ -298,6 +300,7 @@ std::vector<bool> PageSet::collect_pages(bool with_selection) {
         else
             collect_lane(*this, lane, with_selection, present);
     }
+    sensors::keep_collection(false);
     cpusys::keep_files(false);
     return std::vector<bool>(present.begin(), present.end());
 }

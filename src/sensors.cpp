@@ -1,6 +1,7 @@
 #include "sensors.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "i18n.h"
 #include "util.h"
@@ -150,7 +151,9 @@ bool read_channel(const std::string& base, Kind kind, double& value) {
     return true;
 }
 
-std::vector<Reading> collect() {
+namespace {
+
+std::vector<Reading> read_all_chips() {
     std::vector<Reading> out;
     if (!util::is_dir(HWMON)) return out;
     for (const std::string& name : util::list_dir(HWMON, "hwmon"))
@@ -161,6 +164,39 @@ std::vector<Reading> collect() {
     std::stable_sort(out.begin(), out.end(),
                      [&](const Reading& a, const Reading& b) { return rank(a) < rank(b); });
     return out;
+}
+
+struct Collection {
+    std::mutex lock;
+    bool on = false;
+    bool read = false;
+    std::vector<Reading> readings;
+};
+
+Collection& collection() {
+    static Collection c;
+    return c;
+}
+
+}  // namespace
+
+std::vector<Reading> collect() {
+    Collection& c = collection();
+    std::lock_guard<std::mutex> hold(c.lock);
+    if (!c.on) return read_all_chips();
+    if (!c.read) {
+        c.readings = read_all_chips();
+        c.read = true;
+    }
+    return c.readings;
+}
+
+void keep_collection(bool keep) {
+    Collection& c = collection();
+    std::lock_guard<std::mutex> hold(c.lock);
+    c.on = keep;
+    c.read = false;
+    c.readings.clear();
 }
 
 void refresh(std::vector<Reading>& readings, double now_seconds) {

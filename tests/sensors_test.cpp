@@ -154,6 +154,19 @@ TEST(SensorsRefresh, RereadsValuesOnly) {
     EXPECT_DOUBLE_EQ(composite->crit, 84.85);
 }
 
+// Within a page collection every page gets the one reading; after it, a
+// collection reads afresh.
+TEST(SensorsCollect, OneReadingPerPageCollection) {
+    zqtest::FixtureRoot root("hwmon");
+    const std::string file = HW + "/hwmon2/temp1_input";
+    sensors::keep_collection(true);
+    const double first = find(sensors::collect(), "k10temp", Kind::Temperature, "/temp1_input")->value;
+    root.write(file, "71000\n");
+    EXPECT_DOUBLE_EQ(find(sensors::collect(), "k10temp", Kind::Temperature, "/temp1_input")->value, first);
+    sensors::keep_collection(false);
+    EXPECT_DOUBLE_EQ(find(sensors::collect(), "k10temp", Kind::Temperature, "/temp1_input")->value, 71.0);
+}
+
 // The list the refreshers share: one re-read per tick, drive temperatures
 // once a minute, and a fresh collection only when a row's path is unknown.
 TEST(SensorsKept, SharedListThrottlesDrivesAndFollowsChips) {
