@@ -84,13 +84,6 @@ int App::run_window(int argc, char** argv) {
     return 0;
 }
 
-gpointer App::read_at_start(gpointer data) {
-    StartReading& reading = *static_cast<StartReading*>(data);
-    if (geteuid() == 0) hw::RootData::instance().collect_as_root();
-    reading.present = reading.app->collect_pages(true);
-    return nullptr;
-}
-
 void App::start_window(int argc, char** argv) {
     gtk_init(&argc, &argv);
     // gtk_init takes the numeric locale from the environment; the page
@@ -98,20 +91,12 @@ void App::start_window(int argc, char** argv) {
     std::setlocale(LC_NUMERIC, "C");
     SettingsStore::instance().load();
     apply_language(SettingsStore::instance().get().language);
-    // The machine is read while the toolkit loads its theme and the window is
-    // made: neither touches what the page builders use.
-    StartReading reading{this, {}};
-    GThread* reader = g_thread_try_new("read", read_at_start, &reading, nullptr);
     probe_system_theme_hint();
     apply_theme();
     watch_system_theme();
+    if (geteuid() == 0) hw::RootData::instance().collect_as_root();
     build_window();
-    if (reader)
-        g_thread_join(reader);
-    else
-        read_at_start(&reading);
-    fill_tabs(reading.present, true);
-    rebuild_pages();
+    refresh();
     select_tab(start_tab_index());
     apply_geometry();
     gtk_widget_show_all(m_window);

@@ -56,12 +56,6 @@ public:
     static void on_selector_changed(void* app, int value);
     void tick();
     static gboolean on_tick(gpointer app);
-    // The first collection, made beside the window's own start.
-    struct StartReading {
-        App* app;
-        std::vector<bool> present;
-    };
-    static gpointer read_at_start(gpointer reading);
 
     // ---- Theme and language
     void apply_language(const std::string& code);

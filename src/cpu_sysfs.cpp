@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <climits>
 #include <limits>
-#include <mutex>
 #include <string_view>
 #include <unordered_map>
 
@@ -52,31 +51,12 @@ KeptFiles& kept_files() {
     return kept;
 }
 
-// The pages of one collection are read on several threads, and the board
-// page asks for /proc/cpuinfo beside the processor pages.
-std::mutex& kept_lock() {
-    static std::mutex lock;
-    return lock;
-}
-
-// The kept value of `key`, made by `make` when there is none. The lock is not
-// held while making: making one value may ask for others.
-template <typename Map, typename Make>
-typename Map::mapped_type remembered(Map& map, const typename Map::key_type& key, Make make) {
-    {
-        std::lock_guard<std::mutex> hold(kept_lock());
-        auto it = map.find(key);
-        if (it != map.end()) return it->second;
-    }
-    typename Map::mapped_type value = make();
-    std::lock_guard<std::mutex> hold(kept_lock());
-    return map.emplace(key, std::move(value)).first->second;
-}
-
 std::string mask_list_text(const std::string& mask) {
     KeptFiles& k = kept_files();
     if (!k.on) return list_text(parse_mask(mask));
-    return remembered(k.masks, mask, [&] { return list_text(parse_mask(mask)); });
+    auto it = k.masks.find(mask);
+    if (it == k.masks.end()) it = k.masks.emplace(mask, list_text(parse_mask(mask))).first;
+    return it->second;
 }
 
 }  // namespace
@@ -90,13 +70,18 @@ void keep_files(bool keep) {
 std::string read_kept(const std::string& path) {
     KeptFiles& k = kept_files();
     if (!k.on) return util::read_file(path);
-    return remembered(k.texts, path, [&] { return util::read_file(path); });
+    auto it = k.texts.find(path);
+    if (it == k.texts.end()) it = k.texts.emplace(path, util::read_file(path)).first;
+    return it->second;
 }
 
 std::vector<std::string> list_kept(const std::string& dir, const std::string& prefix) {
     KeptFiles& k = kept_files();
     if (!k.on) return util::list_dir(dir, prefix);
-    return remembered(k.dirs, dir + '\n' + prefix, [&] { return util::list_dir(dir, prefix); });
+    const std::string key = dir + '\n' + prefix;
+    auto it = k.dirs.find(key);
+    if (it == k.dirs.end()) it = k.dirs.emplace(key, util::list_dir(dir, prefix)).first;
+    return it->second;
 }
 
 std::string cpu_path(int cpu, const std::string& tail) {
@@ -236,7 +221,9 @@ Place read_place_now(int cpu, bool with_groups) {
 Place read_place(int cpu, bool with_groups) {
     KeptFiles& k = kept_files();
     if (!k.on) return read_place_now(cpu, with_groups);
-    Place p = remembered(k.places, cpu, [&] { return read_place_now(cpu, true); });
+    auto it = k.places.find(cpu);
+    if (it == k.places.end()) it = k.places.emplace(cpu, read_place_now(cpu, true)).first;
+    Place p = it->second;
     if (!with_groups) p.die = p.cluster = std::string();
     return p;
 }
@@ -295,20 +282,9 @@ std::vector<CacheIndex> read_caches_now(int cpu) {
 std::vector<CacheIndex> read_caches(int cpu) {
     KeptFiles& k = kept_files();
     if (!k.on) return read_caches_now(cpu);
-    return remembered(k.caches, cpu, [&] { return read_caches_now(cpu); });
-}
-
-void read_caches_ahead() {
-    if (!kept_files().on) return;
-    const std::vector<int> online = parse_list(read_kept(CPU_DIR + "/online"));
-    for (auto cpu = online.rbegin(); cpu != online.rend(); ++cpu) {
-        KeptFiles& k = kept_files();
-        {
-            std::lock_guard<std::mutex> hold(kept_lock());
-            if (k.caches.count(*cpu)) return;  // the pages got here first
-        }
-        read_caches(*cpu);
-    }
+    auto it = k.caches.find(cpu);
+    if (it == k.caches.end()) it = k.caches.emplace(cpu, read_caches_now(cpu)).first;
+    return it->second;
 }
 
 std::string cache_size_text(const CacheIndex& index) { return read_kept(index.dir + "/size"); }

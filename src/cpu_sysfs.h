@@ -86,10 +86,6 @@ struct CacheIndex {
 // The CPU's cache indices in natural order. Most instances are shared by
 // several CPUs, so what describes an instance is read on demand below.
 std::vector<CacheIndex> read_caches(int cpu);
-// Within a page collection, another thread can read every online CPU's cache
-// indices ahead of the pages: from the last CPU down, while the pages go up
-// from the first, so the two meet about once. Nothing outside a collection.
-void read_caches_ahead();
 // Its "size" as written, such as '32K'; "" when absent.
 std::string cache_size_text(const CacheIndex& index);
 // '32K', '8M', '512' in bytes; 0 for an empty text or one that overflows.

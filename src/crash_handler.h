@@ -4,11 +4,10 @@
 
 // A build with a sanitizer keeps the sanitizer's own crash report: the
 // handler stays out of it, and so do the tests of the handler.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_ADDRESS__)
 #define ZQ_SANITIZED 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer) || \
-    __has_feature(thread_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
 #define ZQ_SANITIZED 1
 #endif
 #endif

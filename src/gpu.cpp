@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -464,10 +463,7 @@ Snapshot& snapshot_storage() {
 
 }  // namespace
 
-// Taken by whichever page of a collection asks first; they ask on several threads.
 const std::vector<Device>& snapshot() {
-    static std::mutex lock;
-    std::lock_guard<std::mutex> hold(lock);
     Snapshot& s = snapshot_storage();
     if (!s.taken) {
         s.devices = collect();

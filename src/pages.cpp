@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include <glib.h>
 #include <unistd.h>
 
 #include <array>
@@ -14,7 +13,6 @@
 
 #include "cpu_sysfs.h"
 #include "gpu.h"
-#include "hw/ids.h"
 #include "hw/root_data.h"
 #include "i18n.h"
 #include "sensors.h"
@@ -45,39 +43,29 @@ struct TabSpec {
     bool (*present)();                   // null: always present
     void (*refresh_live)(probe::Page&);  // null: nothing live
     int collect_rank;                    // pages are collected and refreshed in this order
-    int lane;                            // pages of one lane are collected on one thread
 };
-
-// A collection reads its lanes side by side and costs its longest lane: most
-// of it is waiting on the kernel, one file at a time. The processor pages
-// share one reading, and the board, graphics and PCI pages one graphics
-// enumeration; what lanes share is guarded where it is kept. The third lane
-// also reads the PCI database, which the board and PCI pages ask.
-// A lane of its own reads the processor pages' cache indices ahead of them.
-constexpr int PROCESSOR_LANE = 0, DEVICE_LANE = 1, OTHER_LANE = 2, CACHE_LANE = 3, LANE_COUNT = 4;
 
 // The board page has no selector: its builder takes no value to ignore.
 probe::Page collect_board_tab(int) { return probe::collect_board(); }
 
 constexpr TabSpec TAB_SPECS[] = {
-    {"cpu", "tree.cpu", &App::m_cpu, &App::m_sel_cpu, probe::collect_cpu, nullptr, probe::refresh_live_cpu, 0,
-     PROCESSOR_LANE},
+    {"cpu", "tree.cpu", &App::m_cpu, &App::m_sel_cpu, probe::collect_cpu, nullptr, probe::refresh_live_cpu,
+     0},
     {"topo", "sec.topology", &App::m_topo, &App::m_sel_topo, probe::collect_topology, nullptr,
-     probe::refresh_live_topology, 1, PROCESSOR_LANE},
+     probe::refresh_live_topology, 1},
     {"gpu", "tree.graphics", &App::m_gpu, &App::m_sel_gpu, probe::collect_gpu, probe::has_gpu,
-     probe::refresh_live_gpu, 4, DEVICE_LANE},
+     probe::refresh_live_gpu, 4},
     {"board", "sec.mainboard", &App::m_board, nullptr, collect_board_tab, nullptr, probe::refresh_live_board,
-     2, DEVICE_LANE},
+     2},
     {"memory", "tree.memory", &App::m_ram, &App::m_sel_ram, probe::collect_memory, nullptr,
-     probe::refresh_live_memory, 3, OTHER_LANE},
+     probe::refresh_live_memory, 3},
     {"disk", "tree.storage", &App::m_disk, &App::m_sel_disk, probe::collect_disk, probe::has_disks,
-     probe::refresh_live_disk, 5, OTHER_LANE},
+     probe::refresh_live_disk, 5},
     {"pci", "tree.pci", &App::m_pci, &App::m_sel_pci, probe::collect_pci, probe::has_pci,
-     probe::refresh_live_pci, 6, DEVICE_LANE},
-    {"usb", "tree.usb", &App::m_usb, &App::m_sel_usb, probe::collect_usb_page, probe::has_usb, nullptr, 7,
-     OTHER_LANE},
+     probe::refresh_live_pci, 6},
+    {"usb", "tree.usb", &App::m_usb, &App::m_sel_usb, probe::collect_usb_page, probe::has_usb, nullptr, 7},
     {"net", "tree.network", &App::m_net, &App::m_sel_net, probe::collect_net, probe::has_net,
-     probe::refresh_live_net, 8, OTHER_LANE},
+     probe::refresh_live_net, 8},
 };
 constexpr size_t TAB_COUNT = sizeof(TAB_SPECS) / sizeof(TAB_SPECS[0]);
 
@@ -109,35 +97,6 @@ const std::vector<size_t>& collection_order() {
         return o;
     }();
     return order;
-}
-
-// ---- Collection ------------------------------------------------------------
-// One lane's pages in collection order. `present` holds a byte per tab, so
-// that lanes never write the same word.
-void collect_lane(PageSet& pages, int lane, bool with_selection, std::vector<char>& present) {
-    if (lane == CACHE_LANE) cpusys::read_caches_ahead();
-    if (lane == OTHER_LANE && probe::has_pci()) hw::Ids::instance().prepare_pci();
-    for (size_t i : collection_order()) {
-        const TabSpec& entry = TAB_SPECS[i];
-        if (entry.lane != lane) continue;
-        present[i] = !entry.present || entry.present();
-        if (!present[i]) continue;
-        int value = (with_selection && entry.selection) ? pages.*entry.selection : -1;
-        pages.*entry.page = entry.build(value);
-    }
-}
-
-struct LaneJob {
-    PageSet* pages = nullptr;
-    int lane = 0;
-    bool with_selection = false;
-    std::vector<char>* present = nullptr;
-};
-
-gpointer run_lane(gpointer data) {
-    const LaneJob& job = *static_cast<const LaneJob*>(data);
-    collect_lane(*job.pages, job.lane, job.with_selection, *job.present);
-    return nullptr;
 }
 
 // ---- The text report ----------------------------------------------------
@@ -285,24 +244,17 @@ std::vector<bool> PageSet::collect_pages(bool with_selection) {
     gpu::forget_snapshot();
     cpusys::keep_files(true);  // and the cpu and topology pages from one reading
     sensors::keep_collection(true);
-    std::vector<char> present(TAB_COUNT, 1);
-    std::array<LaneJob, LANE_COUNT> jobs{};
-    std::array<GThread*, LANE_COUNT> threads{};
-    for (int lane = PROCESSOR_LANE + 1; lane < LANE_COUNT; ++lane) {
-        jobs[lane] = {this, lane, with_selection, &present};
-        threads[lane] = g_thread_try_new("pages", run_lane, &jobs[lane], nullptr);
-    }
-    collect_lane(*this, PROCESSOR_LANE, with_selection, present);
-    for (int lane = PROCESSOR_LANE + 1; lane < LANE_COUNT; ++lane) {
-        // A lane whose thread could not be started runs here.
-        if (threads[lane])
-            g_thread_join(threads[lane]);
-        else
-            collect_lane(*this, lane, with_selection, present);
+    std::vector<bool> present(TAB_COUNT, true);
+    for (size_t i : collection_order()) {
+        const TabSpec& entry = TAB_SPECS[i];
+        present[i] = !entry.present || entry.present();
+        if (!present[i]) continue;
+        int value = (with_selection && entry.selection) ? this->*entry.selection : -1;
+        this->*entry.page = entry.build(value);
     }
     sensors::keep_collection(false);
     cpusys::keep_files(false);
-    return std::vector<bool>(present.begin(), present.end());
+    return present;
 }
 
 void PageSet::fill_tabs(const std::vector<bool>& present, bool with_recollect) {

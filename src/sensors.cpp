@@ -1,7 +1,6 @@
 #include "sensors.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "i18n.h"
 #include "util.h"
@@ -167,7 +166,6 @@ std::vector<Reading> read_all_chips() {
 }
 
 struct Collection {
-    std::mutex lock;
     bool on = false;
     bool read = false;
     std::vector<Reading> readings;
@@ -182,7 +180,6 @@ Collection& collection() {
 
 std::vector<Reading> collect() {
     Collection& c = collection();
-    std::lock_guard<std::mutex> hold(c.lock);
     if (!c.on) return read_all_chips();
     if (!c.read) {
         c.readings = read_all_chips();
@@ -193,7 +190,6 @@ std::vector<Reading> collect() {
 
 void keep_collection(bool keep) {
     Collection& c = collection();
-    std::lock_guard<std::mutex> hold(c.lock);
     c.on = keep;
     c.read = false;
     c.readings.clear();

@@ -38,8 +38,8 @@ bool read_channel(const std::string& base, Kind kind, double& value);
 // the same list while the set of channels does not change.
 std::vector<Reading> collect();
 // Between `keep_collection(true)` and `keep_collection(false)` (one page
-// collection) every page gets the same list, read once, whichever thread
-// asks first; drive channels are then woken once, not once per page.
+// collection) every page gets the same list, read once; drive channels are
+// then woken once, not once per page.
 void keep_collection(bool keep);
 
 // Re-reads `value` of every entry in place; an unreadable file keeps the old

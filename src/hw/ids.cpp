@@ -8,7 +8,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <mutex>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -60,7 +59,6 @@ struct Database {
 struct Ids::Impl {
     Database pci;
     Database usb;
-    std::mutex lock;  // guards what is read on demand
     bool pci_loaded = false;
     bool usb_loaded = false;
     // The class tables are short and read whole.
@@ -290,8 +288,7 @@ std::string vendor_name(const Database& db, uint32_t vendor) {
 
 // Reads a vendor's blocks (once) with `read_block(block, text, names)`.
 template <typename ReadBlock>
-const VendorNames& names_of(Database& db, std::mutex& lock, uint32_t vendor, ReadBlock read_block) {
-    std::lock_guard<std::mutex> hold(lock);
+const VendorNames& names_of(Database& db, uint32_t vendor, ReadBlock read_block) {
     auto found = db.read.find(vendor);
     if (found != db.read.end()) return found->second;
     VendorNames names;
@@ -410,7 +407,6 @@ void read_usb_block(const Block& block, const std::string& bytes, VendorNames& n
 // mark which device later subsystem lines belong to.
 void Ids::load_pci() const {
     Impl& m = *m_impl;
-    std::lock_guard<std::mutex> hold(m.lock);
     if (m.pci_loaded) return;
     m.pci_loaded = true;
     uint32_t vendor = 0, device = 0, cls = 0, subclass = 0;
@@ -467,7 +463,6 @@ void Ids::load_pci() const {
 
 void Ids::load_usb() const {
     Impl& m = *m_impl;
-    std::lock_guard<std::mutex> hold(m.lock);
     if (m.usb_loaded) return;
     m.usb_loaded = true;
     Block block;  // products before the first vendor line belong to vendor 0
@@ -501,14 +496,14 @@ std::string Ids::pci_vendor(uint16_t vendor) const {
 
 std::string Ids::pci_device(uint16_t vendor, uint16_t device) const {
     load_pci();
-    const VendorNames& names = names_of(m_impl->pci, m_impl->lock, vendor, read_pci_block);
+    const VendorNames& names = names_of(m_impl->pci, vendor, read_pci_block);
     return name_of(m_impl->pci.fd, names.devices, device);
 }
 
 std::string Ids::pci_subsystem(uint16_t sub_vendor, uint16_t sub_device, uint16_t vendor,
                                uint16_t device) const {
     load_pci();
-    const VendorNames& names = names_of(m_impl->pci, m_impl->lock, vendor, read_pci_block);
+    const VendorNames& names = names_of(m_impl->pci, vendor, read_pci_block);
     const uint64_t key =
         static_cast<uint64_t>(device) << 32 | (static_cast<uint32_t>(sub_vendor) << 16 | sub_device);
     if (!find_at(names.subsystems, key)) return pci_vendor(sub_vendor);
@@ -538,7 +533,7 @@ std::string Ids::usb_vendor(uint16_t vendor) const {
 
 std::string Ids::usb_device(uint16_t vendor, uint16_t device) const {
     load_usb();
-    const VendorNames& names = names_of(m_impl->usb, m_impl->lock, vendor, read_usb_block);
+    const VendorNames& names = names_of(m_impl->usb, vendor, read_usb_block);
     return name_of(m_impl->usb.fd, names.devices, device);
 }
 

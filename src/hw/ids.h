@@ -34,10 +34,6 @@ public:
     // Built-in table, translated in the current language; not from usb.ids.
     std::string usb_class(uint8_t cls) const;
 
-    // Reads the PCI database now rather than at the first question, for a
-    // thread that has time while others work; questions meanwhile wait for it.
-    void prepare_pci() const { load_pci(); }
-
     // Paths of the databases in use; empty when none was found.
     const std::string& pci_ids_path() const { return m_pci_path; }
     const std::string& usb_ids_path() const { return m_usb_path; }
