@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "cards_detail.h"
@@ -143,13 +144,29 @@ double text_width(PangoLayout* layout, const std::string& font, const std::strin
 
 // ---- Chips ---------------------------------------------------------------------
 
+namespace {
+
+// The chips are laid out at every allocation and every draw of their card,
+// and the flag list has a hundred or more; a label's width depends only on
+// its text, its font and the resolution, so each is measured once.
+double chip_text_width(PangoLayout* layout, const std::string& font, const std::string& label) {
+    static std::unordered_map<std::string, double> widths;
+    const double dpi = pango_cairo_context_get_resolution(pango_layout_get_context(layout));
+    std::string key = std::to_string(dpi) + '\n' + font + '\n' + label;
+    auto it = widths.find(key);
+    if (it == widths.end()) it = widths.emplace(std::move(key), text_width(layout, font, label)).first;
+    return it->second;
+}
+
+}  // namespace
+
 std::vector<ChipBox> layout_chips(const probe::Card& card, PangoLayout* layout, double width,
                                   double* total_height) {
     std::vector<ChipBox> boxes;
     const std::string font = num_font(9, false);
     double x = 0, y = 0;
     for (const probe::Chip& chip : card.chips) {
-        double w = text_width(layout, font, chip.label) + 18;
+        double w = chip_text_width(layout, font, chip.label) + 18;
         if (x > 0 && x + w > width) {
             y += 27;
             x = 0;
