@@ -96,8 +96,11 @@ void App::start_window(int argc, char** argv) {
     watch_system_theme();
     if (geteuid() == 0) hw::RootData::instance().collect_as_root();
     build_window();
-    refresh();
-    select_tab(start_tab_index());
+    // As App::refresh, but the stored start tab is the first one shown: the
+    // widgets of a page the window does not show are not made.
+    fill_tabs(collect_pages(true), true);
+    m_page_index = start_tab_index();
+    rebuild_pages();
     apply_geometry();
     gtk_widget_show_all(m_window);
     restore_position();

@@ -418,6 +418,9 @@ TEST_F(Shell, StartViewNamesTheTabOpenedOnTheNextStart) {
         EXPECT_STREQ(app.m_tabs[app.m_page_index].name, present ? want.c_str() : "cpu") << stored;
         EXPECT_STREQ(gtk_stack_get_visible_child_name(GTK_STACK(app.m_stack)),
                      app.m_tabs[app.m_page_index].name);
+        // Only the page shown is made; the others wait for their first showing.
+        for (size_t i = 0; i < app.m_page_built.size(); ++i)
+            EXPECT_EQ(app.m_page_built[i], static_cast<int>(i) == app.m_page_index) << stored << ' ' << i;
         app.select_tab(1);  // "topo" is no start view
         app.remember_geometry();
         EXPECT_EQ(SettingsStore::instance().get().start_tab, 0);
