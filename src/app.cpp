@@ -20,12 +20,6 @@
 #include "theme.h"
 #include "util.h"
 
-namespace {
-
-const char* const PROGRAM = "Zorvantelquist";
-
-}  // namespace
-
 App::App() { m_ctx.cpu_load = &m_load; }
 
 // ---- Command line ---------------------------------------------------------
@@ -107,9 +101,11 @@ void App::start_window(int argc, char** argv) {
     if (SettingsStore::instance().get().window_maximized) gtk_window_maximize(GTK_WINDOW(m_window));
     m_load.sample();
     m_timer = g_timeout_add(1000, on_tick, this);
-    g_idle_add(
-        [](gpointer app) -> gboolean {
-            static_cast<App*>(app)->show_permission_notice(true);
+    m_notice_idle = g_idle_add(
+        [](gpointer data) -> gboolean {
+            App* app = static_cast<App*>(data);
+            app->m_notice_idle = 0;
+            app->show_permission_notice(true);
             return G_SOURCE_REMOVE;
         },
         this);
@@ -692,6 +688,9 @@ void App::on_portal_setting_changed(GDBusConnection*, const gchar*, const gchar*
 }
 
 App::~App() {
+    // Sources still pending would run with a freed App.
+    if (m_notice_idle != 0) g_source_remove(m_notice_idle);
+    if (m_timer != 0) g_source_remove(m_timer);
     if (m_portal_cancel) {
         g_cancellable_cancel(m_portal_cancel);
         g_object_unref(m_portal_cancel);

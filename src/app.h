@@ -108,6 +108,7 @@ public:
     int m_page_index = 0;
     std::vector<bool> m_page_built;  // per tab: its widgets are made
     guint m_timer = 0;
+    guint m_notice_idle = 0;  // the start-up permission notice, until it runs
     guint m_portal_sub = 0;
     GCancellable* m_portal_cancel = nullptr;
     // The portal's colour-scheme value; -1 until it answers, or without one.

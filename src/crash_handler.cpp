@@ -18,12 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "pages.h"
+
 extern char** environ;
 
 namespace {
 
-constexpr const char* PROGRAM = "Zorvantelquist";
-constexpr const char* VERSION = "1.0";
 constexpr const char* FILE_NAME = "Zorvantelquist_crash.txt";
 constexpr int FATAL_SIGNALS[] = {SIGSEGV, SIGABRT, SIGFPE, SIGBUS, SIGILL, SIGTRAP};
 constexpr int MAX_FRAMES = 32;

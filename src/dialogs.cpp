@@ -13,10 +13,6 @@
 
 namespace {
 
-const char* const PROGRAM = "Zorvantelquist";
-const char* const VERSION = "1.0";
-const char* const BUILD = "35";
-
 const char* const AUTHOR = "Idris Vantelow";
 const char* const MAKER = "Pellwyne Software";
 const char* const COPYRIGHT = "\u00a9 2026 Pellwyne Software";

@@ -21,10 +21,6 @@
 
 namespace {
 
-const char* const PROGRAM = "Zorvantelquist";
-const char* const VERSION = "1.0";
-const char* const BUILD = "35";
-
 // The rows name each page and selector as members of the window's shell,
 // which is a PageSet.
 using App = PageSet;

@@ -10,6 +10,12 @@
 
 #include "probe.h"
 
+// The program's name, version and build number, as every mode, the window
+// title, the About dialog and the crash report give them.
+inline constexpr const char* PROGRAM = "Zorvantelquist";
+inline constexpr const char* VERSION = "1.0";
+inline constexpr const char* BUILD = "35";
+
 // Between the figures of a stat line and the columns of a row.
 inline constexpr const char* FIGURE_JOINER = "   \u00b7   ";
 

@@ -581,6 +581,23 @@ TEST_F(Shell, PermissionNoticeAtStartUpNamesWhatIsMissingAndCopiesTheCommand) {
     EXPECT_EQ(copies, 2);
 }
 
+// A window closed before the main loop ever ran leaves no start-up call
+// behind to show the notice for an App that is gone.
+TEST_F(Shell, PermissionNoticeOfAWindowClosedAtOnceNeverShows) {
+    zqtest::FixtureRoot root("seam");
+    write_snap_machine(root, false);
+    zqtest::ScopedEnv snap("SNAP_NAME", "zorvantelquist");
+    DialogDriver driver({[](GtkDialog* d) { gtk_dialog_response(d, GTK_RESPONSE_CLOSE); }});
+    auto app = std::make_unique<App>();
+    char name[] = "zorvantelquist";
+    char* argv[] = {name, nullptr};
+    app->start_window(1, argv);
+    gtk_widget_destroy(app->m_window);
+    app.reset();
+    pump_for(50);
+    EXPECT_EQ(driver.seen(), 0u);
+}
+
 TEST_F(Shell, PermissionNoticeWithEverythingGrantedOnlyFromTheMenu) {
     zqtest::FixtureRoot root("seam");
     write_snap_machine(root, true);

@@ -74,7 +74,6 @@ App& open_window(std::unique_ptr<App>& app) {
 
 void close_window(std::unique_ptr<App>& app) {
     if (!app) return;
-    if (app->m_timer) g_source_remove(app->m_timer);
     if (app->m_window) gtk_widget_destroy(app->m_window);
     pump();
     app.reset();
