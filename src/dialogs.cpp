@@ -88,14 +88,8 @@ std::string packaging_kind() {
     return "Entwicklungsstand";
 }
 
-bool valid_snap_name(const std::string& name) {
-    if (name.empty()) return false;
-    return std::all_of(name.begin(), name.end(),
-                       [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'; });
-}
-
 std::string grant_command(const std::string& snap_name) {
-    if (!valid_snap_name(snap_name)) return {};
+    if (!probe::valid_snap_name(snap_name)) return {};
     return "sudo sh -c 'for i in hardware-observe system-observe network-observe; do snap connect " +
            snap_name + ":$i; done'";
 }

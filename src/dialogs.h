@@ -20,9 +20,6 @@ namespace dialogs {
 // for one run from a build or working directory.
 std::string packaging_kind();
 
-// Snap names are lower-case letters, digits and '-': nothing else may reach a
-// shell command.
-bool valid_snap_name(const std::string& name);
 // The one command that connects all three observe interfaces; empty for a
 // name that is not a snap name.
 std::string grant_command(const std::string& snap_name);

@@ -153,6 +153,9 @@ void refresh_live_net(Page& page);
 std::string pcie_link_text(double gts, unsigned width);
 
 // Sandbox permission hints and the one-line machine name.
+// Snap names are lower-case letters, digits and '-': nothing else may reach a
+// command the user is asked to run.
+bool valid_snap_name(const std::string& name);
 std::string snap_hint(const char* iface);
 std::vector<std::string> missing_snap_permissions();
 std::string machine_line();

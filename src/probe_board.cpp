@@ -5,6 +5,7 @@
 #include <sys/sysinfo.h>
 #include <sys/utsname.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -682,9 +683,16 @@ bool lacks_network_observe() {
 
 }  // namespace
 
+bool valid_snap_name(const std::string& name) {
+    if (name.empty()) return false;
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'; });
+}
+
+// The hint spells out a command to run; a name that is no snap name gets none.
 std::string snap_hint(const char* iface) {
     const char* name = snap_name();
-    if (!name) return {};
+    if (!name || !valid_snap_name(name)) return {};
     return I18n::instance().trf("msg.snap_connect", iface, name, iface);
 }
 

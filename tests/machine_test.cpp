@@ -84,6 +84,11 @@ TEST(SnapHint, OnlyInsideASnap) {
         zqtest::ScopedEnv env("SNAP_NAME", "");
         EXPECT_EQ(probe::snap_hint("hardware-observe"), "");
     }
+    {
+        // Not a snap name: no command to run is offered.
+        zqtest::ScopedEnv env("SNAP_NAME", "zorvq; rm -rf ~");
+        EXPECT_EQ(probe::snap_hint("hardware-observe"), "");
+    }
     zqtest::ScopedEnv env("SNAP_NAME", "zorvq");
     const std::string hint = probe::snap_hint("network-observe");
     EXPECT_NE(hint.find("network-observe"), std::string::npos) << hint;
