@@ -244,10 +244,6 @@ TEST_F(Shell, HeaderSitsUnderTheMenusAndFollowsTheTick) {
         // about two in five. Counted from the area's own invalid region, so
         // that exposes from other windows on the test display do not count.
         app.m_header.set_paused(true);
-        // No tick of the window's own may sample the unchanged load meanwhile
-        // and move the glow: only the board's steps may queue frames.
-        g_source_remove(app.m_timer);
-        app.m_timer = 0;
         app.m_header.m_total_glow = load;  // settled: the glow draws no frames either
         const Header& header = app.m_header;
         auto drawn = [&header] {

@@ -42,10 +42,12 @@ protected:
         char name[] = "zorvantelquist";
         char* argv[] = {name, nullptr};
         app->start_window(1, argv);
+        // These tests tick by hand.
+        g_source_remove(app->m_timer);
+        app->m_timer = 0;
         pump();
     }
     void TearDown() override {
-        if (app->m_timer) g_source_remove(app->m_timer);
         if (app->m_window) gtk_widget_destroy(app->m_window);
         pump();
         app.reset();

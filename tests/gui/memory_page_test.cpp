@@ -75,11 +75,13 @@ protected:
             hw::RootData::instance().parse(d.serialize());
         }
         app_->start_window(1, argv);
+        // These tests tick by hand.
+        g_source_remove(app_->m_timer);
+        app_->m_timer = 0;
         pump_for(200);
     }
     void TearDown() override {
         if (app_) {
-            if (app_->m_timer) g_source_remove(app_->m_timer);
             if (app_->m_window) gtk_widget_destroy(app_->m_window);
             pump_for(50);
             app_.reset();

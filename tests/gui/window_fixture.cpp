@@ -63,11 +63,15 @@ void WindowTest::SetUp() {
     forget_state();
 }
 
-App& open_window(std::unique_ptr<App>& app) {
+App& open_window(std::unique_ptr<App>& app, bool own_tick) {
     app = std::make_unique<App>();
     char name[] = "zorvantelquist";
     char* argv[] = {name, nullptr};
     app->start_window(1, argv);
+    if (!own_tick && app->m_timer != 0) {
+        g_source_remove(app->m_timer);
+        app->m_timer = 0;
+    }
     pump();
     return *app;
 }

@@ -27,8 +27,11 @@ bool shows_text(GtkWidget* root, const std::string& text);
 std::string label_text(GtkWidget* widget);
 // The index of the tab named `name` ("disk"); -1 when there is none.
 int tab_index(const App& app, const std::string& name);
-// Starts a window into `app` and runs its first events.
-App& open_window(std::unique_ptr<App>& app);
+// Starts a window into `app` and runs its first events. The tests tick by
+// hand: unless `own_tick`, the window's own one-second tick is stopped before
+// it can fire, since one that came between a test's writes and its tick would
+// take the counter samples and the readings of that half second.
+App& open_window(std::unique_ptr<App>& app, bool own_tick = false);
 // Stops its timer and destroys it; nothing when there is none.
 void close_window(std::unique_ptr<App>& app);
 

@@ -319,7 +319,8 @@ TEST_F(Window, SaveReportThroughTheChooser) {
 }
 
 TEST_F(Window, GeometrySavedOnCloseAndRestored) {
-    App& app = start(app_);
+    App& app = zqtest::open_window(app_, true);  // closing must stop the window's own tick
+    ASSERT_NE(app.m_timer, 0u);
     gtk_window_resize(GTK_WINDOW(app.m_window), 1100, 760);
     gtk_window_move(GTK_WINDOW(app.m_window), 130, 90);
     // The last tab: a start view ("memory" once it exists) or one that is
