@@ -7,6 +7,7 @@
 
 #include "app.h"
 #include "fixture.h"
+#include "window_fixture.h"
 #include "i18n.h"
 #include "probe.h"
 #include "settings.h"
@@ -38,19 +39,10 @@ protected:
         SettingsStore::instance().mutable_get() = Settings();
         overlay(root, "gpu/intel");
         overlay(root, "gpu/discrete");
-        app = std::make_unique<App>();
-        char name[] = "zorvantelquist";
-        char* argv[] = {name, nullptr};
-        app->start_window(1, argv);
-        // These tests tick by hand.
-        g_source_remove(app->m_timer);
-        app->m_timer = 0;
-        pump();
+        zqtest::open_window(app);
     }
     void TearDown() override {
-        if (app->m_window) gtk_widget_destroy(app->m_window);
-        pump();
-        app.reset();
+        zqtest::close_window(app);
         saved_xdg ? setenv("XDG_CONFIG_HOME", saved_xdg->c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
         SettingsStore::instance().mutable_get() = Settings();
     }

@@ -65,27 +65,17 @@ protected:
             root_->symlink(std::string("/sys/bus/i2c/devices/") + dev,
                            std::string("../../../devices/pci0000:00/0000:00:1f.4/i2c-0/") + dev);
         }
-        app_ = std::make_unique<App>();
-        char name[] = "zorvantelquist";
-        char* argv[] = {name, nullptr};
         if (geteuid() != 0) {
             // Not root: hand the window what the collector would have written.
             hw::RootData d;
             hw::read_smbios_memory(zqtest::table_of_dump(zqtest::slurp(dump)), d);
             hw::RootData::instance().parse(d.serialize());
         }
-        app_->start_window(1, argv);
-        // These tests tick by hand.
-        g_source_remove(app_->m_timer);
-        app_->m_timer = 0;
+        zqtest::open_window(app_);
         pump_for(200);
     }
     void TearDown() override {
-        if (app_) {
-            if (app_->m_window) gtk_widget_destroy(app_->m_window);
-            pump_for(50);
-            app_.reset();
-        }
+        zqtest::close_window(app_);
         root_.reset();
         hw::RootData::instance() = hw::RootData();
         SettingsStore::instance().mutable_get() = Settings();
