@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <numeric>
-#include <sstream>
 #include <utility>
 
 #include "gpu.h"

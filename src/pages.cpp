@@ -8,7 +8,7 @@
 #include <clocale>
 #include <csignal>
 #include <cstdio>
-#include <sstream>
+#include <string_view>
 #include <utility>
 
 #include "cpu_sysfs.h"
@@ -96,13 +96,35 @@ const std::vector<size_t>& collection_order() {
 }
 
 // ---- The text report ----------------------------------------------------
+// The report is appended to a string: a string stream would link the C++
+// library's whole locale machinery into both programs, half a megabyte of
+// code that every start maps.
+struct Text {
+    std::string s;
+};
+
+Text& operator<<(Text& t, std::string_view v) {
+    t.s += v;
+    return t;
+}
+
+Text& operator<<(Text& t, char c) {
+    t.s += c;
+    return t;
+}
+
+Text& operator<<(Text& t, int v) {
+    t.s += std::to_string(v);
+    return t;
+}
+
 std::string repeat(const char* s, int n) {
     std::string out;
     for (int i = 0; i < n; ++i) out += s;
     return out;
 }
 
-void write_stats(std::ostringstream& out, const std::vector<probe::Stat>& stats) {
+void write_stats(Text& out, const std::vector<probe::Stat>& stats) {
     if (stats.empty()) return;
     std::vector<std::string> parts;
     for (const probe::Stat& s : stats)
@@ -110,7 +132,7 @@ void write_stats(std::ostringstream& out, const std::vector<probe::Stat>& stats)
     out << util::join(parts, FIGURE_JOINER) << '\n';
 }
 
-void write_row(std::ostringstream& out, const probe::Row& row) {
+void write_row(Text& out, const probe::Row& row) {
     out << "    " << row.name << ": ";
     if (row.locked)
         out << tr("msg.needs_root");
@@ -122,7 +144,7 @@ void write_row(std::ostringstream& out, const probe::Row& row) {
     out << '\n';
 }
 
-void write_cache(std::ostringstream& out, const probe::CacheBar& c) {
+void write_cache(Text& out, const probe::CacheBar& c) {
     out << "    " << c.label << ": " << util::fmt_bytes(c.total);
     if (c.blocks.size() >= 2) {
         bool all_equal = true;
@@ -140,7 +162,7 @@ void write_cache(std::ostringstream& out, const probe::CacheBar& c) {
     out << '\n';
 }
 
-void write_core(std::ostringstream& out, const probe::Core& c) {
+void write_core(Text& out, const probe::Core& c) {
     out << "    CPU " << c.index;
     if (c.package >= 0) out << "  " << tr("f.package_id") << ' ' << c.package;
     if (c.core_id >= 0) out << "  " << tr("f.core_id") << ' ' << c.core_id;
@@ -151,7 +173,7 @@ void write_core(std::ostringstream& out, const probe::Core& c) {
     out << '\n';
 }
 
-void write_slot(std::ostringstream& out, const probe::Slot& s) {
+void write_slot(Text& out, const probe::Slot& s) {
     const hw::MemoryModule& m = s.mod;
     out << "    ";
     if (m.locator.empty())
@@ -171,7 +193,7 @@ void write_slot(std::ostringstream& out, const probe::Slot& s) {
     out << '\n';
 }
 
-void write_card(std::ostringstream& out, const probe::Card& card) {
+void write_card(Text& out, const probe::Card& card) {
     out << "\n\u2500\u2500 " << card.title;
     if (!card.subtitle.empty()) out << "  (" << card.subtitle << ')';
     out << '\n';
@@ -189,7 +211,7 @@ void write_card(std::ostringstream& out, const probe::Card& card) {
     if (!card.hint.empty()) out << "    (" << card.hint << ")\n";
 }
 
-void write_page(std::ostringstream& out, const std::string& title, const probe::Page& page) {
+void write_page(Text& out, const std::string& title, const probe::Page& page) {
     out << "\n\u2550\u2550 " << title << ' ' << repeat("\u2550", 38) << '\n';
     if (!page.headline.empty()) out << page.headline << '\n';
     if (!page.subline.empty()) out << page.subline << '\n';
@@ -226,13 +248,13 @@ bool PageSet::write_all(std::FILE* f, const std::string& text) {
 }
 
 std::string PageSet::report_text() const {
-    std::ostringstream out;
+    Text out;
     out << PROGRAM << ' ' << VERSION << " (Build " << BUILD << ") \u2014 " << probe::machine_line() << '\n';
     for (const TabDef& tab : m_tabs)
         if (tab.page) write_page(out, tab.title, *tab.page);
     out << '\n';
     // Firmware, kernel and database texts pass through unchecked up to here.
-    return util::valid_utf8(out.str());
+    return util::valid_utf8(out.s);
 }
 
 std::vector<bool> PageSet::collect_pages(bool with_selection) {

@@ -1,11 +1,11 @@
 #include "settings.h"
 
+#include <glib.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <system_error>
 
 #include "i18n.h"
@@ -114,12 +114,14 @@ bool known_language(const std::string& code) {
     return false;
 }
 
-void line(std::ostringstream& out, const char* key, const std::string& value) {
-    out << "  \"" << key << "\": \"" << value << '"';
+void line(std::string& out, const char* key, const std::string& value) {
+    out += std::string("  \"") + key + "\": \"" + value + '"';
 }
-void line(std::ostringstream& out, const char* key, int value) { out << "  \"" << key << "\": " << value; }
-void line(std::ostringstream& out, const char* key, bool value) {
-    out << "  \"" << key << "\": " << (value ? "true" : "false");
+void line(std::string& out, const char* key, int value) {
+    out += std::string("  \"") + key + "\": " + std::to_string(value);
+}
+void line(std::string& out, const char* key, bool value) {
+    out += std::string("  \"") + key + "\": " + (value ? "true" : "false");
 }
 
 }  // namespace
@@ -132,25 +134,24 @@ std::string SettingsStore::path() const {
 }
 
 std::string SettingsStore::to_text(const Settings& s) {
-    std::ostringstream out;
-    out << "{\n";
-    line(out, "language", s.language), out << ",\n";
-    line(out, "theme", s.theme), out << ",\n";
-    line(out, "window_x", s.window_x), out << ",\n";
-    line(out, "window_y", s.window_y), out << ",\n";
-    line(out, "window_width", s.window_width), out << ",\n";
-    line(out, "window_height", s.window_height), out << ",\n";
-    line(out, "window_maximized", s.window_maximized), out << ",\n";
-    line(out, "start_tab", s.start_tab), out << ",\n";
+    std::string out = "{\n";
+    line(out, "language", s.language), out += ",\n";
+    line(out, "theme", s.theme), out += ",\n";
+    line(out, "window_x", s.window_x), out += ",\n";
+    line(out, "window_y", s.window_y), out += ",\n";
+    line(out, "window_width", s.window_width), out += ",\n";
+    line(out, "window_height", s.window_height), out += ",\n";
+    line(out, "window_maximized", s.window_maximized), out += ",\n";
+    line(out, "start_tab", s.start_tab), out += ",\n";
     line(out, "show_sources", s.show_sources);
     for (const ColorField& f : COLOR_FIELDS) {
         const std::string& colour = s.*f.member;
         if (colour.empty()) continue;
-        out << ",\n";
+        out += ",\n";
         line(out, f.key, colour);
     }
-    out << "\n}\n";
-    return out.str();
+    out += "\n}\n";
+    return out;
 }
 
 void SettingsStore::from_text(const std::string& content, Settings& s) {
@@ -176,11 +177,11 @@ void SettingsStore::from_text(const std::string& content, Settings& s) {
 }
 
 void SettingsStore::load() {
-    std::ifstream in(path(), std::ios::binary);
-    if (!in) return;
-    std::ostringstream content;
-    content << in.rdbuf();
-    from_text(content.str(), m_settings);
+    gchar* content = nullptr;
+    gsize size = 0;
+    if (!g_file_get_contents(path().c_str(), &content, &size, nullptr)) return;
+    from_text(std::string(content, size), m_settings);
+    g_free(content);
 }
 
 // The old file is replaced only by a temporary file that was written, flushed
