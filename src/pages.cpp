@@ -97,8 +97,8 @@ const std::vector<size_t>& collection_order() {
 
 // ---- The text report ----------------------------------------------------
 // The report is appended to a string: a string stream would link the C++
-// library's whole locale machinery into both programs, half a megabyte of
-// code that every start maps.
+// library's whole locale machinery into both programs, some 300 KB of code
+// that every start maps.
 struct Text {
     std::string s;
 };
