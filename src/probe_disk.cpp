@@ -91,6 +91,14 @@ std::map<std::string, Last>& last_stats() {
     return last;
 }
 
+// The hwmon channel file each drive's temperature row was built from, by
+// node: the refresher re-reads the same channel without matching devices
+// and models again on every tick.
+std::map<std::string, std::string>& temperature_channels() {
+    static std::map<std::string, std::string> channels;
+    return channels;
+}
+
 bool is_virtual_disk(const std::string& name) {
     for (const char* prefix : {"loop", "ram", "zram", "dm-"})
         if (util::starts_with(name, prefix)) return true;
@@ -301,9 +309,10 @@ void add_identification(Page& page, const Disk& d, const std::vector<DriveSensor
     add_trimmed(card, tr("f.wwid"), d.wwid, "wwid");
     if (d.size_bytes != 0) add_trimmed(card, tr("f.type"), d.rotational ? "HDD" : "SSD", "queue/rotational");
     if (d.removable) add_trimmed(card, tr("f.removable"), tr("common.yes"), "removable");
-    // The note keeps the channel's file: the refresher re-reads exactly it.
-    if (const sensors::Reading* r = drive_reading(d, temps))
-        add_trimmed(card, tr("f.temperature"), temperature_text(r->value), r->path, "disk.temp:" + d.node);
+    if (const sensors::Reading* r = drive_reading(d, temps)) {
+        temperature_channels()[d.node] = r->path;
+        add_trimmed(card, tr("f.temperature"), temperature_text(r->value), "hwmon", "disk.temp:" + d.node);
+    }
     add_trimmed(card, tr("f.capacity"), d.size_bytes ? util::fmt_bytes(d.size_bytes) : tr("value.no_media"),
                 "size");
     append(page, std::move(card));
@@ -325,12 +334,15 @@ void add_geometry(Page& page, const Disk& d) {
     static const struct {
         const char* name;
         const char* file;
-    } SIZES[] = {{"f.block_size", "queue/minimum_io_size"},
-                 {"f.optimal_io", "queue/optimal_io_size"},
-                 {"f.alignment", "alignment_offset"}};
+    } SIZES[] = {{"f.block_size", "queue/minimum_io_size"}, {"f.optimal_io", "queue/optimal_io_size"}};
     for (const auto& s : SIZES)
         if (uint64_t bytes = read_u64(d.dir + "/" + s.file))
             add_unchanged(card, tr(s.name), util::fmt_bytes(bytes), s.file);
+    // A device that cannot be aligned at all reads -1 here.
+    const int64_t alignment = util::to_i64(util::read_file(d.dir + "/alignment_offset"), 0);
+    if (alignment > 0)
+        add_unchanged(card, tr("f.alignment"), util::fmt_bytes(static_cast<uint64_t>(alignment)),
+                      "alignment_offset");
     append(page, std::move(card));
 }
 
@@ -554,15 +566,19 @@ const Mount* find_mount(const MountTable& table, const std::string& number, cons
     return s == table.by_source.end() ? nullptr : &s->second;
 }
 
+// Used and the share in use as df gives them: the blocks reserved for root
+// are neither used nor available to users, so they count in neither.
 std::string usage_text(const std::string& point) {
     struct statvfs fs {};
     if (!util::stat_fs(point, fs) || fs.f_blocks == 0) return {};
-    const uint64_t total = static_cast<uint64_t>(fs.f_blocks) * fs.f_frsize;
-    const uint64_t avail = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
-    const uint64_t used = total > avail ? total - avail : 0;
-    return util::fmt_bytes(used) + " " + tr("disk.of") + " " + util::fmt_bytes(total) + "  " +
-           util::fmt_percent(static_cast<double>(used) * 100.0 / static_cast<double>(total), 0) + " " +
-           tr("disk.in_use");
+    const uint64_t blocks = fs.f_blocks, avail = fs.f_bavail;
+    const uint64_t used = blocks > fs.f_bfree ? blocks - fs.f_bfree : 0;
+    const uint64_t users = used + avail;
+    // Rounded up: a file system with anything in use is never 0 % in use.
+    const uint64_t percent = users == 0 ? 0 : (used * 100 + users - 1) / users;
+    return util::fmt_bytes(used * fs.f_frsize) + " " + tr("disk.of") + " " +
+           util::fmt_bytes(blocks * fs.f_frsize) + "  " + util::fmt_percent(static_cast<double>(percent), 0) +
+           " " + tr("disk.in_use");
 }
 
 void add_partitions(Page& page, const Disk& d, const MountTable& mounts, const PersistentNames& names) {
@@ -693,6 +709,7 @@ void refresh_live_disk(Page& page) {
     const double now = util::monotonic_seconds();
     struct Sample {
         Stats stats;
+        bool rated = false;  // an earlier sample, and time has passed since
         double read_rate = -1.0;
         double write_rate = -1.0;
     };
@@ -704,6 +721,7 @@ void refresh_live_disk(Page& page) {
         s.stats = read_stats(std::string(BLOCK) + "/" + node);
         if (s.stats.ok) {
             Last& last = last_stats()[node];
+            s.rated = last.read.last_seconds >= 0.0 && now > last.read.last_seconds;
             s.read_rate = util::rate_per_second(last.read, s.stats.read_sectors * SECTOR, now);
             s.write_rate = util::rate_per_second(last.write, s.stats.write_sectors * SECTOR, now);
         }
@@ -716,7 +734,9 @@ void refresh_live_disk(Page& page) {
             const std::string family = row.live.substr(0, colon);
             const std::string node = row.live.substr(colon + 1);
             if (family == "disk.temp") {
-                if (const sensors::Reading* r = sensors::kept_reading(row.note, now))
+                auto channel = temperature_channels().find(node);
+                if (channel == temperature_channels().end()) continue;
+                if (const sensors::Reading* r = sensors::kept_reading(channel->second, now))
                     row.value = temperature_text(r->value);
                 continue;
             }
@@ -735,9 +755,9 @@ void refresh_live_disk(Page& page) {
                 row.value = util::fmt_int(st.in_flight);
             else if (family == "disk.iotime")
                 row.value = util::fmt_duration(st.io_ms / 1000);
-            else if (family == "disk.rrate")
+            else if (family == "disk.rrate" && s.rated)
                 row.value = rate_text(s.read_rate);
-            else if (family == "disk.wrate")
+            else if (family == "disk.wrate" && s.rated)
                 row.value = rate_text(s.write_rate);
         }
     }
