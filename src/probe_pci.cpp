@@ -64,7 +64,8 @@ struct Dev {
     int32_t numa = -1;
     std::string irq;
     std::string attached;
-    uint32_t revision = 0;
+    int32_t revision = -1;  // -1: neither the attribute nor the config space can be read
+    bool revision_from_config = false;
     uint16_t sub_vendor = 0;
     uint16_t sub_device = 0;
     std::string sub_name;
@@ -83,6 +84,20 @@ uint32_t read_hex(const std::string& path) {
     std::string text = util::trim(util::read_file(path));
     if (text.empty()) return 0;
     return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
+}
+
+// Older kernels have no "revision" attribute; the revision id is byte 8 of
+// the configuration header, which every user may read.
+void read_revision(const std::string& dir, Dev& d) {
+    const std::string text = util::read_file(dir + "/revision");
+    if (!text.empty()) {
+        d.revision = static_cast<int32_t>(util::parse_hex(text, 0) & 0xFF);
+        return;
+    }
+    const std::string head = util::read_file_head(dir + "/config", 9);
+    if (head.size() < 9) return;
+    d.revision = static_cast<unsigned char>(head[8]);
+    d.revision_from_config = true;
 }
 
 double read_gts(const std::string& path) { return util::to_double(util::read_file(path), 0.0); }
@@ -170,7 +185,7 @@ Dev read_device(const hw::Ids& ids, const std::string& address,
     std::string numa = util::read_file(dir + "/numa_node");
     if (!numa.empty()) d.numa = static_cast<int32_t>(util::to_i64(numa, 0));
     d.irq = text_of(dir + "/irq");
-    d.revision = read_hex(dir + "/revision");
+    read_revision(dir, d);
     d.sub_vendor = static_cast<uint16_t>(read_hex(dir + "/subsystem_vendor"));
     d.sub_device = static_cast<uint16_t>(read_hex(dir + "/subsystem_device"));
     d.sub_name = util::valid_utf8(ids.pci_subsystem(d.sub_vendor, d.sub_device, d.vendor, d.device));
@@ -388,12 +403,18 @@ probe::Card detail_card(const Dev& d) {
     add(tr("f.subsystem"), d.sub_name, "subsystem_device",
         d.sub_vendor != 0 ? id_pair(d.sub_vendor, d.sub_device) : "");
     add(tr("f.class"), d.class_name, "class", util::to_hex(d.class_code, 6));
-    add(tr("f.revision"), util::to_hex(d.revision, 2), "revision", "");
+    if (d.revision >= 0)
+        add(tr("f.revision"), util::to_hex(static_cast<uint32_t>(d.revision), 2),
+            d.revision_from_config ? "config" : "revision", "");
     add(tr("f.driver"), d.driver.empty() ? std::string(tr("value.no_driver")) : d.driver, "driver", "");
     add(tr("f.pcie_link"), link_value(d), "current_link_speed", link_limit(d));
     add("ASPM", d.aspm, "link", "");
-    // A function that signals by MSI alone reads 0 here: no interrupt line to show.
-    add("IRQ", d.irq == "0" ? "" : d.irq, "irq", d.msi.empty() ? "" : d.msi + "\u00d7 MSI");
+    // A function that signals by MSI alone reads 0 here: it has no interrupt
+    // line, yet its vectors are worth the row.
+    const bool has_line = !d.irq.empty() && d.irq != "0";
+    if (has_line || !d.msi.empty())
+        add("IRQ", has_line ? d.irq : std::string(tr("value.none")), "irq",
+            d.msi.empty() ? "" : d.msi + "\u00d7 MSI");
     add("IOMMU", d.iommu_group, "iommu_group", "");
     add(tr("f.power_state"), d.power_state, "power_state", "");
     add(tr("f.numa_nodes"), d.numa >= 0 ? util::fmt_int(static_cast<uint64_t>(d.numa)) : "", "numa_node", "");
