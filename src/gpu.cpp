@@ -1,16 +1,16 @@
 #include "gpu.h"
 
-#include <algorithm>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cstring>
 
 #include <amdgpu_drm.h>
 #include <i915_drm.h>
 
-#include "hw/ids.h"
 #include "cpu_sysfs.h"
+#include "hw/ids.h"
 #include "sensors.h"
 #include "util.h"
 
@@ -70,9 +70,9 @@ bool amdgpu_query(int fd, uint32_t query, void* buffer, uint32_t size, uint32_t 
 }
 
 void query_amdgpu_sensors(int fd, Device& dev) {
-    for (uint32_t type : {AMDGPU_INFO_SENSOR_GFX_SCLK, AMDGPU_INFO_SENSOR_GFX_MCLK, AMDGPU_INFO_SENSOR_GPU_TEMP,
-                          AMDGPU_INFO_SENSOR_GPU_LOAD, AMDGPU_INFO_SENSOR_GPU_AVG_POWER,
-                          AMDGPU_INFO_SENSOR_VDDGFX}) {
+    for (uint32_t type :
+         {AMDGPU_INFO_SENSOR_GFX_SCLK, AMDGPU_INFO_SENSOR_GFX_MCLK, AMDGPU_INFO_SENSOR_GPU_TEMP,
+          AMDGPU_INFO_SENSOR_GPU_LOAD, AMDGPU_INFO_SENSOR_GPU_AVG_POWER, AMDGPU_INFO_SENSOR_VDDGFX}) {
         uint32_t value = 0;
         if (amdgpu_query(fd, AMDGPU_INFO_SENSOR, &value, sizeof value, type)) apply_sensor(type, value, dev);
     }
@@ -93,9 +93,9 @@ void query_amdgpu_firmware(int fd, Device& dev) {
         uint32_t id;
         const char* name;
     };
-    static const Fw LIST[] = {{1, "VCE"},     {2, "UVD"},      {3, "GMC"},      {4, "GFX ME"},  {5, "GFX PFP"},
-                              {6, "GFX CE"},  {7, "GFX RLC"},  {8, "GFX MEC"},  {10, "SMC"},    {11, "SDMA"},
-                              {12, "SOS"},    {13, "ASD"},     {14, "VCN"},     {0x13, "TA"},   {0x14, "DMCUB"}};
+    static const Fw LIST[] = {{1, "VCE"},    {2, "UVD"},     {3, "GMC"},     {4, "GFX ME"}, {5, "GFX PFP"},
+                              {6, "GFX CE"}, {7, "GFX RLC"}, {8, "GFX MEC"}, {10, "SMC"},   {11, "SDMA"},
+                              {12, "SOS"},   {13, "ASD"},    {14, "VCN"},    {0x13, "TA"},  {0x14, "DMCUB"}};
     for (const Fw& fw : LIST) {
         drm_amdgpu_info_firmware answer = {};
         if (amdgpu_query(fd, AMDGPU_INFO_FW_VERSION, &answer, sizeof answer, fw.id) && answer.ver != 0)
@@ -108,7 +108,7 @@ void read_ip_blocks(Device& dev) {
         const char* id;
         const char* name;
     };
-    static const Ip KNOWN[] = {{"11", "GC"}, {"12", "VCN"}, {"1", "MP1"},  {"2", "MP2"},  {"5", "DMU"},
+    static const Ip KNOWN[] = {{"11", "GC"},    {"12", "VCN"},  {"1", "MP1"}, {"2", "MP2"},   {"5", "DMU"},
                                {"41", "ATHUB"}, {"45", "SDMA"}, {"70", "L2"}, {"91", "MMHUB"}};
     const std::string base = device_dir(dev.card) + "/ip_discovery/die/0";
     if (!util::is_dir(base)) return;
@@ -127,7 +127,8 @@ void query_amdgpu(Device& dev) {
     int fd = open_render_node(dev.card);
     if (fd < 0) return;
     alignas(8) unsigned char info[DEV_INFO_SIZE] = {};
-    if (amdgpu_query(fd, AMDGPU_INFO_DEV_INFO, info, sizeof info, 0)) apply_device_info(info, sizeof info, dev);
+    if (amdgpu_query(fd, AMDGPU_INFO_DEV_INFO, info, sizeof info, 0))
+        apply_device_info(info, sizeof info, dev);
     query_amdgpu_codecs(fd, dev);
     query_amdgpu_firmware(fd, dev);
     // The sensors are asked by refresh_live right after, which starts from
@@ -194,8 +195,16 @@ void read_connectors(Device& dev) {
     }
 }
 
-// The device's own monitor chips, read by the one channel rule of the
-// sensors module; the first chip with a temperature ends the search.
+// A graphics driver's instantaneous power swings from frame to frame: the
+// average is the device's draw, the input only stands in where no average
+// is given.
+std::string power_microwatts(const std::string& dir) {
+    std::string text = util::read_file(dir + "/power1_average");
+    return text.empty() ? util::read_file(dir + "/power1_input") : text;
+}
+
+// The device's own monitor chips; the first chip with a temperature ends
+// the search.
 void read_hwmon(Device& dev) {
     const std::string base = device_dir(dev.card) + "/hwmon";
     for (const std::string& hw : util::list_dir(base, "hwmon")) {
@@ -203,7 +212,8 @@ void read_hwmon(Device& dev) {
         double value = 0.0;
         if (sensors::read_channel(dir + "/temp1", sensors::Kind::Temperature, value))
             dev.temperature_c = value;
-        if (sensors::read_channel(dir + "/power1", sensors::Kind::Power, value)) dev.power_w = value;
+        const std::string power = power_microwatts(dir);
+        if (!power.empty()) dev.power_w = util::to_double(power, 0.0) / 1e6;
         if (dev.temperature_c > -300.0) return;
     }
 }
@@ -269,8 +279,8 @@ void build_amdgpu_request(unsigned char (&request)[32], void* buffer, uint32_t s
 }
 
 std::string vram_type_name(uint32_t code) {
-    static const char* const NAMES[] = {"",     "GDDR1", "DDR2", "GDDR3", "GDDR4", "GDDR5", "HBM",
-                                        "DDR3", "DDR4",  "GDDR6", "DDR5", "LPDDR4", "LPDDR5"};
+    static const char* const NAMES[] = {"",     "GDDR1", "DDR2",  "GDDR3", "GDDR4",  "GDDR5", "HBM",
+                                        "DDR3", "DDR4",  "GDDR6", "DDR5",  "LPDDR4", "LPDDR5"};
     return code < sizeof NAMES / sizeof NAMES[0] ? NAMES[code] : "";
 }
 
@@ -278,14 +288,15 @@ void apply_device_info(const unsigned char* raw, size_t size, Device& dev) {
     if (size < sizeof(drm_amdgpu_info_device)) return;
     drm_amdgpu_info_device info;
     std::memcpy(&info, raw, sizeof info);
-    dev.compute_units = info.cu_active_number != 0
-                            ? info.cu_active_number
-                            : info.num_shader_engines * info.num_shader_arrays_per_engine * info.num_cu_per_sh;
+    dev.compute_units =
+        info.cu_active_number != 0
+            ? info.cu_active_number
+            : info.num_shader_engines * info.num_shader_arrays_per_engine * info.num_cu_per_sh;
     dev.shader_engines = info.num_shader_engines;
     dev.shader_cores = dev.compute_units * 64;
     dev.shader_label = "Compute Units";
-    dev.max_engine_khz = static_cast<uint32_t>(info.max_engine_clock);
-    dev.max_memory_khz = static_cast<uint32_t>(info.max_memory_clock);
+    dev.max_engine_khz = info.max_engine_clock;
+    dev.max_memory_khz = info.max_memory_clock;
     dev.vram_bits = info.vram_bit_width;
     std::string type = vram_type_name(info.vram_type);
     if (!type.empty()) dev.vram_type = type;
@@ -316,10 +327,10 @@ void apply_video_caps(const unsigned char* raw, size_t size, bool encode, Device
 void apply_sensor(uint32_t type, uint32_t value, Device& dev) {
     switch (type) {
         case AMDGPU_INFO_SENSOR_GFX_SCLK:
-            if (value) dev.cur_khz = value * 1000;
+            if (value) dev.cur_khz = value * uint64_t{1000};
             break;
         case AMDGPU_INFO_SENSOR_GFX_MCLK:
-            if (value) dev.mem_khz = value * 1000;
+            if (value) dev.mem_khz = value * uint64_t{1000};
             break;
         case AMDGPU_INFO_SENSOR_GPU_TEMP:
             if (value) dev.temperature_c = value / 1000.0;
@@ -347,7 +358,7 @@ void apply_memory_info(const unsigned char* raw, size_t size, Device& dev) {
     dev.gtt_used = info.gtt.heap_usage;
 }
 
-uint32_t parse_dpm_active(const std::string& path, uint32_t* max_khz) {
+uint64_t parse_dpm_active(const std::string& path, uint64_t* max_khz) {
     uint32_t highest = 0, active = 0;
     for (const std::string& line : util::read_lines(path)) {
         bool marked = false;
@@ -356,8 +367,8 @@ uint32_t parse_dpm_active(const std::string& path, uint32_t* max_khz) {
         highest = std::max(highest, level);
         if (marked) active = level;
     }
-    if (max_khz) *max_khz = highest * 1000;
-    return active * 1000;
+    if (max_khz) *max_khz = highest * uint64_t{1000};
+    return active * uint64_t{1000};
 }
 
 }  // namespace detail
@@ -396,15 +407,15 @@ void refresh_live(Device& dev) {
     }
     if (dev.vram_used == 0) dev.vram_used = util::to_u64(util::read_file(dir + "/mem_info_vram_used"), 0);
 
-    uint32_t max_khz = 0;
-    uint32_t active_khz = parse_dpm_active(dir + "/pp_dpm_sclk", &max_khz);
-    uint32_t current = dev.cur_khz != 0 ? dev.cur_khz : active_khz;
+    uint64_t max_khz = 0;
+    uint64_t active_khz = parse_dpm_active(dir + "/pp_dpm_sclk", &max_khz);
+    uint64_t current = dev.cur_khz != 0 ? dev.cur_khz : active_khz;
     if (current == 0) {
         const std::string card_dir = DRM_BASE + "/" + dev.card;
         std::string cur = util::read_file(card_dir + "/gt_cur_freq_mhz");
-        if (!cur.empty()) current = static_cast<uint32_t>(util::to_u64(cur, 0) * 1000);
+        if (!cur.empty()) current = util::to_u64(cur, 0) * 1000;
         std::string max = util::read_file(card_dir + "/gt_max_freq_mhz");
-        if (!max.empty()) max_khz = static_cast<uint32_t>(util::to_u64(max, 0) * 1000);
+        if (!max.empty()) max_khz = util::to_u64(max, 0) * 1000;
     }
     dev.cur_khz = current;
     if (max_khz != 0) dev.sysfs_max_khz = max_khz;

@@ -50,8 +50,9 @@ struct Device {
     uint32_t shader_cores = 0;
     std::string shader_label;
     uint32_t shader_engines = 0;
-    uint32_t max_engine_khz = 0;
-    uint32_t max_memory_khz = 0;
+    // Clocks in kHz take 64 bits: 32 end at 4.29 GHz.
+    uint64_t max_engine_khz = 0;
+    uint64_t max_memory_khz = 0;
     uint32_t vram_bits = 0;
     std::string vram_type;
     std::string vbios;
@@ -69,9 +70,9 @@ struct Device {
     uint64_t vram_visible = 0;
     uint64_t gtt_total = 0;
     uint64_t gtt_used = 0;
-    uint32_t cur_khz = 0;
-    uint32_t mem_khz = 0;
-    uint32_t sysfs_max_khz = 0;
+    uint64_t cur_khz = 0;
+    uint64_t mem_khz = 0;
+    uint64_t sysfs_max_khz = 0;
     double temperature_c = -300.0;
     double power_w = -1.0;
     double voltage_v = -1.0;
@@ -129,7 +130,7 @@ void apply_memory_info(const unsigned char* info, size_t size, Device& dev);
 std::string vram_type_name(uint32_t code);
 // Active level of a clock-level file in kHz (0 when none is marked); the
 // highest level in kHz goes to *max_khz.
-uint32_t parse_dpm_active(const std::string& path, uint32_t* max_khz);
+uint64_t parse_dpm_active(const std::string& path, uint64_t* max_khz);
 
 }  // namespace detail
 

@@ -46,25 +46,32 @@ int twelve_bits(unsigned char low, unsigned char nibble) { return low | (nibble 
 // the base block is missing or agrees with it.
 bool agrees(int mm, int cm_as_mm) { return std::abs(mm - cm_as_mm) * 10 <= cm_as_mm; }
 
+// Firmware fills spare timing slots with values that are no mode at all
+// (a 1 x 1 picture at 39 Hz, a panel refreshed once a second): such a timing
+// gives neither the preferred mode nor an image size.
+constexpr int MIN_ACTIVE = 64;
+constexpr double MIN_REFRESH_HZ = 10.0;
+
 void take_timing(const unsigned char* d, Edid& e) {
     const int clock = d[0] | (d[1] << 8);  // 10 kHz units
     const int h_active = twelve_bits(d[2], d[4] >> 4);
     const int h_blank = twelve_bits(d[3], d[4] & 0x0F);
-    int v_active = twelve_bits(d[5], d[7] >> 4);
+    const int v_field = twelve_bits(d[5], d[7] >> 4);
     const int v_blank = twelve_bits(d[6], d[7] & 0x0F);
     const int width = twelve_bits(d[12], d[14] >> 4);
     const int height = twelve_bits(d[13], d[14] & 0x0F);
-    if (h_active != 0 && v_active != 0) {
-        // An interlaced timing describes one field: the frame has twice its
-        // lines, and each field lasts half a line longer than it says.
-        const bool interlaced = (d[17] & 0x80) != 0;
-        const double total =
-            static_cast<double>(h_active + h_blank) * (v_active + v_blank + (interlaced ? 0.5 : 0));
-        if (interlaced) v_active *= 2;
-        e.h_active = h_active;
-        e.v_active = v_active;
-        if (total > 0) e.refresh_hz = clock * 10000.0 / total;
-    }
+    // An interlaced timing describes one field: the frame has twice its
+    // lines, and each field lasts half a line longer than it says.
+    const bool interlaced = (d[17] & 0x80) != 0;
+    const int v_active = interlaced ? 2 * v_field : v_field;
+    if (h_active < MIN_ACTIVE || v_active < MIN_ACTIVE) return;
+    const double total =
+        static_cast<double>(h_active + h_blank) * (v_field + v_blank + (interlaced ? 0.5 : 0));
+    const double refresh = clock * 10000.0 / total;
+    if (refresh < MIN_REFRESH_HZ) return;
+    e.h_active = h_active;
+    e.v_active = v_active;
+    e.refresh_hz = refresh;
     if (width == 0 || height == 0) return;
     const bool no_cm = e.width_mm == 0 || e.height_mm == 0;
     if (no_cm || (agrees(width, e.width_mm) && agrees(height, e.height_mm))) {
@@ -110,7 +117,7 @@ std::string link(const gpu::Device& g, const char* speed_file, const char* width
 }
 
 // Texts of the live readings; empty while a reading is unknown.
-std::string khz_text(uint32_t khz) { return khz == 0 ? "" : util::fmt_khz(khz); }
+std::string khz_text(uint64_t khz) { return khz == 0 ? "" : util::fmt_khz(khz); }
 std::string busy_text(const gpu::Device& g) {
     return g.busy_percent < 0 ? "" : util::fmt_percent(g.busy_percent, 0);
 }

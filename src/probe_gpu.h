@@ -23,7 +23,7 @@ struct Edid {
     int year = 0;  // 0: not given
     int width_mm = 0;
     int height_mm = 0;
-    int h_active = 0;  // first detailed timing
+    int h_active = 0;  // first detailed timing that is a mode
     int v_active = 0;  // lines of the whole frame, also for interlaced timings
     double refresh_hz = 0.0;
     int version = 0;

@@ -129,7 +129,8 @@ TEST(GpuEnumeration, IntegratedFirstAndNaturalCardOrder) {
 
 TEST(GpuNaming, DisplayNameRules) {
     zqtest::FixtureRoot root;
-    root.write("/proc/cpuinfo", "processor\t: 0\nmodel name\t: AMD Ryzen 5 2400G w/ Radeon Vega Graphics  \n");
+    root.write("/proc/cpuinfo",
+               "processor\t: 0\nmodel name\t: AMD Ryzen 5 2400G w/ Radeon Vega Graphics  \n");
     Device g;
     g.vendor_id = 0x8086;
     g.device_id = 0x46A6;
@@ -209,6 +210,8 @@ TEST(GpuDecoding, SensorsAndMemory) {
     EXPECT_EQ(g.mem_khz, 1000000u);
     EXPECT_DOUBLE_EQ(g.power_w, 25.0);
     EXPECT_DOUBLE_EQ(g.voltage_v, 1.118);
+    d::apply_sensor(AMDGPU_INFO_SENSOR_GFX_MCLK, 4294968, g);
+    EXPECT_EQ(g.mem_khz, 4294968000u);
 
     drm_amdgpu_memory_info mem{};
     mem.vram.heap_usage = 3u << 20;
@@ -264,7 +267,8 @@ TEST(GpuDecoding, ClockLevelFiles) {
     root.write("/a", "0: 500Mhz\n1: 1800Mhz *\n");
     root.write("/b", "0: 500Mhz\n1: 1800Mhz\n");
     root.write("/c", "garbage\n0: 0Mhz *\n");
-    uint32_t max = 1;
+    root.write("/d", "0: 500Mhz\n1: 4294968Mhz *\n");  // past 32 bits once in kHz
+    uint64_t max = 1;
     EXPECT_EQ(d::parse_dpm_active("/a", &max), 1800000u);
     EXPECT_EQ(max, 1800000u);
     EXPECT_EQ(d::parse_dpm_active("/b", &max), 0u);
@@ -272,6 +276,8 @@ TEST(GpuDecoding, ClockLevelFiles) {
     EXPECT_EQ(d::parse_dpm_active("/c", &max), 0u);
     EXPECT_EQ(max, 0u);
     EXPECT_EQ(d::parse_dpm_active("/missing", &max), 0u);
+    EXPECT_EQ(d::parse_dpm_active("/d", &max), 4294968000u);
+    EXPECT_EQ(max, 4294968000u);
 }
 
 TEST(GpuHwmon, FirstDirectoryWithTemperatureWins) {
@@ -279,14 +285,17 @@ TEST(GpuHwmon, FirstDirectoryWithTemperatureWins) {
     const std::string dev = "/sys/devices/pci0000:00/0000:00:02.0";
     root.symlink("/sys/class/drm/card0/device", "../../../devices/pci0000:00/0000:00:02.0");
     root.symlink(dev + "/driver", "../../../bus/pci/drivers/nouveau");
-    root.write(dev + "/hwmon/hwmon1/power1_input", "15000000\n");
-    root.write(dev + "/hwmon/hwmon1/power1_average", "99000000\n");  // input first, as on the sensors card
+    root.write(dev + "/hwmon/hwmon1/power1_input", "5000000\n");
+    root.write(dev + "/hwmon/hwmon1/power1_average", "20000000\n");  // the average wins over the input
     root.write(dev + "/hwmon/hwmon2/temp1_input", "61000\n");
     root.write(dev + "/hwmon/hwmon10/temp1_input", "99000\n");
     auto devs = gpu::collect();
     ASSERT_EQ(devs.size(), 1u);
     EXPECT_DOUBLE_EQ(devs[0].temperature_c, 61.0);
-    EXPECT_DOUBLE_EQ(devs[0].power_w, 15.0);
+    EXPECT_DOUBLE_EQ(devs[0].power_w, 20.0);
+    root.write(dev + "/hwmon/hwmon1/power1_average", "");
+    gpu::refresh_live(devs[0]);
+    EXPECT_DOUBLE_EQ(devs[0].power_w, 5.0);
 }
 
 TEST_F(WithFakeDriver, AmdgpuQueriesFillTheRecord) {
@@ -295,8 +304,10 @@ TEST_F(WithFakeDriver, AmdgpuQueriesFillTheRecord) {
     driver.dev_info.max_engine_clock = 2200000;
     driver.dev_info.vram_type = 12;
     driver.dev_info.ids_flags = AMDGPU_IDS_FLAGS_FUSION;
-    driver.sensors = {{AMDGPU_INFO_SENSOR_GFX_SCLK, 2000}, {AMDGPU_INFO_SENSOR_GPU_TEMP, 47000},
-                      {AMDGPU_INFO_SENSOR_GPU_LOAD, 0},      {AMDGPU_INFO_SENSOR_VDDGFX, 900}};
+    driver.sensors = {{AMDGPU_INFO_SENSOR_GFX_SCLK, 2000},
+                      {AMDGPU_INFO_SENSOR_GPU_TEMP, 47000},
+                      {AMDGPU_INFO_SENSOR_GPU_LOAD, 0},
+                      {AMDGPU_INFO_SENSOR_VDDGFX, 900}};
     driver.firmware[AMDGPU_INFO_FW_VCN] = {0x0311001a, 0};
     driver.firmware[AMDGPU_INFO_FW_SMC] = {0x00413f00, 0};
     driver.firmware[AMDGPU_INFO_FW_UVD] = {0, 0};  // version 0: not listed
