@@ -5,7 +5,7 @@ PACKAGES=(
   build-essential cmake pkg-config git
   libgtk-3-dev libdrm-dev
   libgtest-dev
-  xvfb xauth dbus dbus-x11 fonts-dejavu-core
+  xvfb xauth dbus dbus-x11 fonts-dejavu-core desktop-file-utils
   pci.ids usb.ids pciutils
   bzip2 util-linux mount sudo procps e2fsprogs btrfs-progs
   iproute2 iputils-ping
