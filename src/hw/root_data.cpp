@@ -334,8 +334,9 @@ void apply_memory_array(const Structure& s, RootData& d) {
 }
 
 // Multi-socket boards describe one array per memory controller: the
-// machine's figures are the sums over the system memory arrays. Tables
-// without several of those keep the last value any array carries.
+// machine's figures are the sums over the system memory arrays. A single
+// system memory array counts alone; a table without one keeps the last value
+// any array carries.
 void apply_memory_arrays(const std::vector<const Structure*>& arrays, RootData& d) {
     std::vector<const Structure*> system;
     for (const Structure* a : arrays)
