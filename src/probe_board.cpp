@@ -57,10 +57,37 @@ void add_card(Page& page, Card&& c) {
 
 std::string dmi_path(const std::string& attr) { return std::string(DMI_DIR) + "/" + attr; }
 
+// Texts firmware leaves in DMI attributes it never filled in, compared whole
+// and in any letter case; the empty text counts as one too.
+bool is_placeholder(const std::string& v) {
+    static const char* const FILLERS[] = {"to be filled by o.e.m.",
+                                          "to be filled by oem",
+                                          "system manufacturer",
+                                          "system product name",
+                                          "system version",
+                                          "default string",
+                                          "none",
+                                          "not specified",
+                                          "not applicable",
+                                          "unknown",
+                                          "o.e.m.",
+                                          "oem",
+                                          "x.x.",
+                                          "0123456789",
+                                          "system serial number",
+                                          "chassis manufacture",
+                                          "empty"};
+    if (v.empty()) return true;
+    const std::string l = util::lower(v);
+    for (const char* f : FILLERS)
+        if (l == f) return true;
+    return false;
+}
+
 // A DMI attribute's text; empty when absent, unreadable or a filler.
 std::string dmi(const std::string& attr) {
     std::string v = util::read_file(dmi_path(attr));
-    return hw::is_dmi_placeholder(v) ? std::string() : v;
+    return is_placeholder(v) ? std::string() : v;
 }
 
 std::string root_serial(const hw::RootData& rd, const std::string& attr) {
@@ -77,7 +104,7 @@ void add_protected(Card& c, const char* label, const std::string& attr) {
     const std::string path = dmi_path(attr);
     if (util::readable(path)) {
         std::string v = util::read_file(path);
-        if (!hw::is_dmi_placeholder(v)) return push_row(c, label, v, attr);
+        if (!is_placeholder(v)) return push_row(c, label, v, attr);
     }
     const hw::RootData& rd = hw::RootData::instance();
     if (rd.available) {

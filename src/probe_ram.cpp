@@ -255,6 +255,26 @@ void add_bank_selector(MemoryFrame& f, int bank, Page& page) {
     }
 }
 
+// The collector writes the voltage with the separators of the process that
+// read the table, which need not be this window's language: the number is
+// shown again with the current ones. Text of another form stays as it is.
+std::string shown_voltage(const std::string& collected) {
+    const std::string unit = " V";
+    if (!util::ends_with(collected, unit)) return collected;
+    std::string integer, fraction;
+    bool separated = false;
+    for (const char ch : collected.substr(0, collected.size() - unit.size())) {
+        if (ch >= '0' && ch <= '9')
+            (separated ? fraction : integer) += ch;
+        else if (integer.empty() || !fraction.empty())
+            return collected;
+        else
+            separated = true;  // a separator may take several bytes
+    }
+    if (integer.empty() || (separated && fraction.empty())) return collected;
+    return util::fmt_double(util::to_double(integer + "." + fraction, 0), 2) + unit;
+}
+
 Card modules_card(const MemoryFrame& f) {
     Card c = make_card("sec.modules", CardKind::Slots, true);
     if (!f.have_slots) {
@@ -266,7 +286,9 @@ Card modules_card(const MemoryFrame& f) {
     const std::vector<hw::MemoryModule>& mods = f.root->memory;
     for (size_t i = 0; i < mods.size(); ++i) {
         if (f.bank >= 0 && group_name(mods[i]) != f.banks[static_cast<size_t>(f.bank)]) continue;
-        c.slots.push_back({mods[i], static_cast<int>(i) + 1});
+        Slot slot{mods[i], static_cast<int>(i) + 1};
+        slot.mod.voltage = shown_voltage(slot.mod.voltage);
+        c.slots.push_back(std::move(slot));
     }
     if (f.root->max_capacity != 0)
         c.rows.emplace_back(tr("f.max_capacity"), util::fmt_bytes(f.root->max_capacity), "SMBIOS 16", false,
@@ -394,14 +416,17 @@ Spd read_spd(const std::string& path) {
 }
 
 // SPD contents do not change while the program runs, and reading them goes
-// over the slow SMBus: each file is decoded once per process, rejected ones
-// included.
-const Spd& cached_spd(const std::string& path) {
+// over the slow SMBus: each module is decoded once per process. A read that
+// failed or came back short says nothing lasting (a busy bus, a driver still
+// binding) and is tried again at the next build.
+Spd cached_spd(const std::string& path) {
     static std::map<std::string, Spd> decoded;
     const std::string key = util::host_path(path);
     auto it = decoded.find(key);
-    if (it == decoded.end()) it = decoded.emplace(key, read_spd(path)).first;
-    return it->second;
+    if (it != decoded.end()) return it->second;
+    Spd s = read_spd(path);
+    if (s.ok) decoded.emplace(key, s);
+    return s;
 }
 
 std::vector<Spd> collect_spd() {
@@ -409,8 +434,8 @@ std::vector<Spd> collect_spd() {
     for (const std::string& dev : util::list_dir(I2C_DIR, "")) {
         const std::string path = I2C_DIR + "/" + dev + "/eeprom";
         if (!util::path_exists(path)) continue;
-        const Spd& s = cached_spd(path);
-        if (s.ok) modules.push_back(s);
+        Spd s = cached_spd(path);
+        if (s.ok) modules.push_back(std::move(s));
     }
     return modules;
 }

@@ -3,8 +3,8 @@
 // server; a guest without DMI), on real DMI trees, on this machine, and its
 // live refresh over ten ticks.
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -81,7 +81,7 @@ TEST_F(BoardPage, Laptop) {
     };
     const std::string cpu = t("tree.cpu"), sto = t("tree.storage") + " ";
     const std::vector<Want> wants = {
-        {"sec.mainboard", t("f.asset_tag"), "<none>", ""},  // "Not Available"
+        {"sec.mainboard", t("f.asset_tag"), "Not Available", ""},  // not one of the DMI fillers
         {"sec.mainboard", t("f.serial"), "L1HF01234567", ""},
         {"sec.firmware", t("f.efi_arch"), "64 Bit", ""},
         {"sec.firmware", t("f.secure_boot"), t("common.yes"), ""},

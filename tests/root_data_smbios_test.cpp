@@ -161,7 +161,20 @@ TEST(SmbiosMemory, StringsTrimmedPlaceholdersAndBadNumbers) {
     EXPECT_EQ(m.part_number, "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // 0xFF-filled EEPROM field
 }
 
-TEST(SmbiosMemory, ArraysLastValueWins) {
+// Identity fillers of DMI such as "OEM" or "0123456789" can be a module's
+// real maker, serial or part: only the texts of unfilled SMBIOS strings go.
+TEST(SmbiosMemory, OnlySmbiosPlaceholdersAreBlanked) {
+    auto r = zqtest::ddr4_device();
+    r.add_strings({"Not Available", "BANK 0", "OEM", "0123456789", "Empty", "System Product Name"});
+    auto m = read_table(r.bytes()).memory.at(0);
+    EXPECT_EQ(m.locator, "");
+    EXPECT_EQ(m.manufacturer, "OEM");
+    EXPECT_EQ(m.serial, "0123456789");
+    EXPECT_EQ(m.asset_tag, "");
+    EXPECT_EQ(m.part_number, "System Product Name");
+}
+
+TEST(SmbiosMemory, ArraysOfSystemMemoryAddUp) {
     auto d = read_table(zqtest::memory_array(0x00400000, 4).bytes() + zqtest::end_of_table());
     EXPECT_EQ(d.max_capacity, 4294967296u);
     EXPECT_EQ(d.num_slots, "4");
@@ -169,14 +182,23 @@ TEST(SmbiosMemory, ArraysLastValueWins) {
     EXPECT_EQ(d.max_capacity, 4294967296u);
     EXPECT_EQ(d.num_slots, "4");
     d = read_table(zqtest::memory_array(0x00400000, 4).bytes() + zqtest::memory_array(0x01000000, 8).bytes());
-    EXPECT_EQ(d.max_capacity, 17179869184u);
-    EXPECT_EQ(d.num_slots, "8");
-    // Extended capacity (SMBIOS 2.7+), and the same flag in a structure too short to carry it.
+    EXPECT_EQ(d.max_capacity, 21474836480u);
+    EXPECT_EQ(d.num_slots, "12");
+    // Video and flash arrays (Use 04h, 05h) are not the machine's memory.
+    d = read_table(zqtest::memory_array(0x01000000, 8).set_byte(0x05, 4).bytes() +
+                   zqtest::memory_array(0x00400000, 4).bytes() +
+                   zqtest::memory_array(0x00001000, 1).set_byte(0x05, 5).bytes());
+    EXPECT_EQ(d.max_capacity, 4294967296u);
+    EXPECT_EQ(d.num_slots, "4");
+    // Extended capacity (SMBIOS 2.7+), alone and in a sum, and the same flag in
+    // a structure too short to carry it.
     auto big = zqtest::memory_array(0x80000000, 16).set_dword(0x0F, 0).set_dword(0x13, 0x100);
     d = read_table(big.bytes());
     EXPECT_EQ(d.max_capacity, 0x10000000000ull);
-    d = read_table(zqtest::memory_array(0x00400000, 4).bytes() +
-                   zqtest::memory_array(0x80000000, 2, 15).bytes());
+    d = read_table(big.bytes() + zqtest::memory_array(0x00400000, 4).bytes());
+    EXPECT_EQ(d.max_capacity, 0x10100000000ull);
+    EXPECT_EQ(d.num_slots, "20");
+    d = read_table(zqtest::memory_array(0x80000000, 2, 15).bytes());
     EXPECT_EQ(d.max_capacity, 0u);
     EXPECT_EQ(d.num_slots, "2");
 }
@@ -271,6 +293,15 @@ std::string expected_string(const std::string& shown) {
 void compare_with_dmidecode(const std::string& table, const std::string& decoded, const std::string& name) {
     SCOPED_TRACE(name);
     RootData d = read_table(table);
+    // The machine's capacity and slots: every system memory array counted.
+    uint64_t capacity = 0, slots = 0;
+    for (auto& array : zqtest::dmidecode_records(decoded, 16)) {
+        if (array["Use"] != "System Memory") continue;
+        capacity += zqtest::expected_size(array["Maximum Capacity"]);
+        slots += util::to_u64(array["Number Of Devices"], 0);
+    }
+    EXPECT_EQ(d.max_capacity, capacity);
+    EXPECT_EQ(d.num_slots, std::to_string(slots));
     auto devices = zqtest::dmidecode_devices(decoded);
     ASSERT_FALSE(devices.empty());
     ASSERT_EQ(d.memory.size(), devices.size());
@@ -300,7 +331,7 @@ void compare_with_dmidecode(const std::string& table, const std::string& decoded
     }
 }
 
-TEST(SmbiosRealMachines, MemoryDevicesAgreeWithDmidecode) {
+TEST(SmbiosRealMachines, MemoryDevicesAndArraysAgreeWithDmidecode) {
     std::string dir = zqtest::shared_data("smbios");
     if (dir.empty()) GTEST_SKIP() << "no shared data";
     int compared = 0;

@@ -122,15 +122,16 @@ inline std::string table_of_dump(const std::string& dump) {
     return {};
 }
 
-// dmidecode's reading of each Memory Device, as key -> value.
-inline std::vector<std::map<std::string, std::string>> dmidecode_devices(const std::string& text) {
+// dmidecode's reading of each structure of one type, as key -> value.
+inline std::vector<std::map<std::string, std::string>> dmidecode_records(const std::string& text, int type) {
     std::vector<std::map<std::string, std::string>> devices;
     std::istringstream in(text);
     std::string line;
     bool inside = false;
+    const std::string marker = "DMI type " + std::to_string(type) + ",";
     while (std::getline(in, line)) {
         if (util::starts_with(line, "Handle ")) {
-            inside = line.find("DMI type 17,") != std::string::npos;
+            inside = line.find(marker) != std::string::npos;
             if (inside) devices.emplace_back();
         } else if (inside && util::starts_with(line, "\t") && !util::starts_with(line, "\t\t")) {
             size_t colon = line.find(": ");
@@ -139,6 +140,11 @@ inline std::vector<std::map<std::string, std::string>> dmidecode_devices(const s
         }
     }
     return devices;
+}
+
+// dmidecode's reading of each Memory Device.
+inline std::vector<std::map<std::string, std::string>> dmidecode_devices(const std::string& text) {
+    return dmidecode_records(text, 17);
 }
 
 inline uint64_t expected_size(const std::string& shown) {

@@ -169,11 +169,24 @@ struct Structure {
     std::string string_at(size_t off) const;
 };
 
+// Texts firmware leaves in SMBIOS strings it never filled in, compared whole
+// and in any letter case. Deliberately short: "OEM" or "0123456789" can be a
+// module's real maker or serial.
+bool is_smbios_placeholder(const std::string& s) {
+    static const char* const PLACEHOLDERS[] = {
+        "not specified",       "unknown", "none",          "to be filled by o.e.m.",
+        "no module installed", "empty",   "not available", "default string"};
+    const std::string l = util::lower(s);
+    for (const char* p : PLACEHOLDERS)
+        if (l == p) return true;
+    return false;
+}
+
 std::string Structure::string_at(size_t off) const {
     uint8_t n = byte_at(off);
     if (n == 0 || n > strings.size()) return {};
     std::string s = util::trim(strings[n - 1]);
-    return is_dmi_placeholder(s) ? std::string() : util::valid_utf8(s);
+    return is_smbios_placeholder(s) ? std::string() : util::valid_utf8(s);
 }
 
 // Where the string set that follows a formatted area at `p` ends: after the
@@ -303,14 +316,41 @@ MemoryModule memory_module(const Structure& s) {
     return m;
 }
 
-// With several arrays the last one that carries a value decides.
-void apply_memory_array(const Structure& s, RootData& d) {
+// Memory Array Use: memory the system runs from, as against video, flash or
+// cache memory.
+constexpr uint8_t ARRAY_USE_SYSTEM = 0x03;
+
+// Maximum Capacity in bytes; a flagged dword defers to the 64-bit extended field.
+uint64_t array_capacity(const Structure& s) {
     uint32_t cap_kib = s.dword_at(0x07);
-    if (cap_kib == 0x80000000u)
-        d.max_capacity = uint64_t{s.dword_at(0x0F)} | uint64_t{s.dword_at(0x13)} << 32;
-    else if (cap_kib != 0)
-        d.max_capacity = uint64_t{cap_kib} * 1024;
+    if (cap_kib == 0x80000000u) return uint64_t{s.dword_at(0x0F)} | uint64_t{s.dword_at(0x13)} << 32;
+    return uint64_t{cap_kib} * 1024;
+}
+
+void apply_memory_array(const Structure& s, RootData& d) {
+    if (s.dword_at(0x07) != 0) d.max_capacity = array_capacity(s);
     uint16_t slots = s.word_at(0x0D);
+    if (slots != 0) d.num_slots = std::to_string(slots);
+}
+
+// Multi-socket boards describe one array per memory controller: the
+// machine's figures are the sums over the system memory arrays. A single
+// system memory array counts alone; a table without one keeps the last value
+// any array carries.
+void apply_memory_arrays(const std::vector<const Structure*>& arrays, RootData& d) {
+    std::vector<const Structure*> system;
+    for (const Structure* a : arrays)
+        if (a->byte_at(0x05) == ARRAY_USE_SYSTEM) system.push_back(a);
+    if (system.size() < 2) {
+        for (const Structure* a : system.empty() ? arrays : system) apply_memory_array(*a, d);
+        return;
+    }
+    uint64_t capacity = 0, slots = 0;
+    for (const Structure* a : system) {
+        capacity += array_capacity(*a);
+        slots += a->word_at(0x0D);
+    }
+    if (capacity != 0) d.max_capacity = capacity;
     if (slots != 0) d.num_slots = std::to_string(slots);
 }
 
@@ -355,20 +395,6 @@ bool read_nvme_health(const std::string& name, NvmeHealth& out) {
 }  // namespace
 
 // ---- Public ------------------------------------------------------------------
-
-bool is_dmi_placeholder(const std::string& s) {
-    static const char* const PLACEHOLDERS[] = {
-        "to be filled by o.e.m.", "to be filled by oem", "system manufacturer", "system product name",
-        "system version",         "default string",      "none",                "not specified",
-        "not applicable",         "unknown",             "o.e.m.",              "oem",
-        "x.x.",                   "0123456789",          "system serial number", "chassis manufacture",
-        "empty",                  "no module installed", "not available"};
-    if (s.empty()) return true;
-    const std::string l = util::lower(s);
-    for (const char* p : PLACEHOLDERS)
-        if (l == p) return true;
-    return false;
-}
 
 RootData& RootData::instance() {
     static RootData data;
@@ -462,12 +488,15 @@ void decode_nvme_health(const NvmeLogPage& page, NvmeHealth& out) {
 }
 
 void read_smbios_memory(const std::string& table, RootData& data) {
-    for (const Structure& s : parse_smbios(table)) {
+    const std::vector<Structure> structures = parse_smbios(table);
+    std::vector<const Structure*> arrays;
+    for (const Structure& s : structures) {
         if (s.type == 16)
-            apply_memory_array(s, data);
+            arrays.push_back(&s);
         else if (s.type == 17)
             data.memory.push_back(memory_module(s));
     }
+    apply_memory_arrays(arrays, data);
 }
 
 void RootData::collect_as_root() {

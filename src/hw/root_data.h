@@ -74,11 +74,6 @@ struct RootData {
     bool parse(const std::string& text);
 };
 
-// Texts that firmware leaves in DMI and SMBIOS strings it never filled in
-// ("To Be Filled By O.E.M.", "Not Specified", ...), compared whole and in any
-// letter case; the empty text counts as one too.
-bool is_dmi_placeholder(const std::string& s);
-
 // The byte decoders behind collect_as_root. They take untrusted firmware and
 // device data and never read outside what they are given.
 constexpr size_t NVME_LOG_PAGE_SIZE = 512;
