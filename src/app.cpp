@@ -566,9 +566,9 @@ void App::rebuild_pages() {
     }
     int count = static_cast<int>(m_tabs.size());
     select_tab(m_page_index < 0 || m_page_index >= count ? 0 : m_page_index);
-    m_machine_line = probe::machine_line();
-    m_header.set_subtitle(m_cpu.headline.empty() ? m_machine_line : m_cpu.headline);
-    set_status(m_machine_line);
+    const std::string machine = probe::machine_line();
+    m_header.set_subtitle(m_cpu.headline.empty() ? machine : m_cpu.headline);
+    set_status(machine);
 }
 
 void App::on_selector_changed(void* data, int value) {
@@ -582,9 +582,8 @@ void App::on_selector_changed(void* data, int value) {
 namespace {
 void set_label_text(GtkWidget* widget, const std::string& text) {
     if (!widget || !GTK_IS_LABEL(widget)) return;
-    // GTK refuses text that is not UTF-8; live values come from files too.
-    std::string repaired;
-    const std::string& shown = util::is_valid_utf8(text) ? text : (repaired = util::valid_utf8(text));
+    // Live values come from files too: repaired as the renderer repairs them.
+    const std::string shown = util::display_text(text);
     // An unchanged text would still cost a relayout.
     if (shown != gtk_label_get_text(GTK_LABEL(widget))) gtk_label_set_text(GTK_LABEL(widget), shown.c_str());
 }
@@ -600,7 +599,7 @@ void App::tick() {
     std::string load_text = total < 0 ? "\u2026" : util::fmt_percent(100.0 * total, 0);
     for (auto& [stat, label] : m_ctx.live_stats)
         set_label_text(label, stat->live == "stat.load" ? load_text : stat->value);
-    std::string status = m_machine_line;
+    std::string status = probe::machine_line();
     if (total >= 0) status += std::string(FIGURE_JOINER) + tr("monitor.cpu") + " " + load_text;
     set_status(status);
     // Hidden pages are drawn afresh when shown.

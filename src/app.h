@@ -117,8 +117,6 @@ public:
     bool m_startup_dark_hint = false;
     bool m_maximized = false;
     bool m_elevating = false;
-    // The machine line, read once per rebuild: the tick writes it every second.
-    std::string m_machine_line;
 
 private:
     int run_window(int argc, char** argv);

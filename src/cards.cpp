@@ -31,11 +31,9 @@ double show_layout_at(cairo_t* cr, PangoLayout* layout, double x, double y, cons
 namespace {
 
 // Every text reaches GTK and Pango through the setters below, and both cut
-// or refuse bytes that are not UTF-8: firmware, the kernel and the name
-// databases do not promise any.
-std::string shown(const std::string& text) {
-    return util::is_valid_utf8(text) ? text : util::valid_utf8(text);
-}
+// at a NUL and cut or refuse bytes that are not UTF-8: firmware, the kernel
+// and the name databases promise neither. The report repairs alike.
+std::string shown(const std::string& text) { return util::display_text(text); }
 
 GtkWidget* new_label(const std::string& text) { return gtk_label_new(shown(text).c_str()); }
 
@@ -1033,7 +1031,9 @@ void build_card(GtkWidget* body, probe::Card& card, Context& ctx, GCallback on_e
             break;
     }
     if (card.hint.empty()) return;
-    GtkWidget* hint = start_label(card.hint, "dim-text");
+    GtkWidget* hint = start_label("", "dim-text");
+    // The one field made of lines: a sandbox hint puts its command on a line of its own.
+    gtk_label_set_text(GTK_LABEL(hint), util::display_text(card.hint, true).c_str());
     gtk_label_set_line_wrap(GTK_LABEL(hint), TRUE);
     gtk_label_set_max_width_chars(GTK_LABEL(hint), 60);
     gtk_widget_set_margin_top(hint, 6);

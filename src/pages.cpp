@@ -8,7 +8,6 @@
 #include <clocale>
 #include <csignal>
 #include <cstdio>
-#include <string_view>
 #include <utility>
 
 #include "cpu_sysfs.h"
@@ -69,6 +68,9 @@ template <size_t I>
 void recollect(PageSet* app, int value) {
     const TabSpec& entry = TAB_SPECS[I];
     app->*entry.selection = value;
+    // A page collected on its own names the graphics devices of now, not
+    // those of the last full collection: a monitor plugged in since counts.
+    gpu::forget_snapshot();
     app->*entry.page = entry.build(value);
 }
 
@@ -99,12 +101,21 @@ const std::vector<size_t>& collection_order() {
 // The report is appended to a string: a string stream would link the C++
 // library's whole locale machinery into both programs, some 300 KB of code
 // that every start maps.
+//
+// Every std::string written is a field text of the pages, from firmware, the
+// kernel or a database, and is repaired on its way in; the report's own
+// literals are written as they are.
 struct Text {
     std::string s;
 };
 
-Text& operator<<(Text& t, std::string_view v) {
-    t.s += v;
+Text& operator<<(Text& t, const std::string& field) {
+    t.s += util::display_text(field);
+    return t;
+}
+
+Text& operator<<(Text& t, const char* literal) {
+    t.s += literal;
     return t;
 }
 
@@ -208,7 +219,11 @@ void write_card(Text& out, const probe::Card& card) {
     for (const probe::Slot& s : card.slots) write_slot(out, s);
     for (const probe::UsageBar& u : card.usage)
         if (u.total != 0) out << "    " << u.label << ": " << util::fmt_bytes_pair(u.used, u.total) << '\n';
-    if (!card.hint.empty()) out << "    (" << card.hint << ")\n";
+    if (card.hint.empty()) return;
+    // The one field made of lines: a sandbox hint puts its command on a line of its own.
+    out << "    (";
+    out.s += util::display_text(card.hint, true);
+    out << ")\n";
 }
 
 void write_page(Text& out, const std::string& title, const probe::Page& page) {
@@ -253,8 +268,7 @@ std::string PageSet::report_text() const {
     for (const TabDef& tab : m_tabs)
         if (tab.page) write_page(out, tab.title, *tab.page);
     out << '\n';
-    // Firmware, kernel and database texts pass through unchecked up to here.
-    return util::valid_utf8(out.s);
+    return out.s;
 }
 
 std::vector<bool> PageSet::collect_pages(bool with_selection) {

@@ -736,11 +736,12 @@ std::string machine_line() {
     const std::string product = dmi("product_name");
     const std::string vendor = dmi("sys_vendor");
     const std::string line = util::trim(vendor + " " + product);
-    if (!line.empty()) return util::valid_utf8(line);
+    // The line goes to plain labels and the header drawing as it is.
+    if (!line.empty()) return util::display_text(line);
     struct utsname u;
     if (::uname(&u) != 0) return tr("common.unknown");
     // An empty host name stays empty: callers have their own fallback.
-    return util::valid_utf8(util::trim(u.nodename));
+    return util::display_text(util::trim(u.nodename));
 }
 
 Page collect_board() {

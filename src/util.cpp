@@ -530,6 +530,39 @@ std::string valid_utf8(const std::string& s) {
     return out;
 }
 
+namespace {
+
+// C0 controls, DEL and the C1 range (U+0080 to U+009F, two bytes from C2 80).
+bool is_control(const std::string& s, size_t i, size_t len, bool keep_line_feeds) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (len == 2) return b == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0;
+    if (len != 1 || b == '\t' || (keep_line_feeds && b == '\n')) return false;
+    return b < 0x20 || b == 0x7F;
+}
+
+}  // namespace
+
+std::string display_text(const std::string& s, bool keep_line_feeds) {
+    // Most texts need nothing: they come back as they are.
+    size_t i = 0, len = 0;
+    for (; i < s.size(); i += len) {
+        len = utf8_sequence_length(s, i);
+        if (len == 0 || is_control(s, i, len, keep_line_feeds)) break;
+    }
+    if (i == s.size()) return s;
+    std::string out(s, 0, i);
+    for (; i < s.size(); i += len) {
+        len = utf8_sequence_length(s, i);
+        if (len == 0) {
+            out += "\xEF\xBF\xBD";
+            len = 1;
+        } else if (!is_control(s, i, len, keep_line_feeds)) {
+            out.append(s, i, len);
+        }
+    }
+    return out;
+}
+
 std::string unescape_octal(const std::string& s) {
     std::string out;
     out.reserve(s.size());

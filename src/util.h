@@ -61,6 +61,11 @@ bool natural_less(const std::string& a, const std::string& b);
 // U+FFFD. Valid text comes back unchanged.
 std::string valid_utf8(const std::string& s);
 bool is_valid_utf8(const std::string& s);
+// valid_utf8 for a field text that a label shows or the report writes, also
+// without NUL and the other control characters but tab: a label ends at a NUL
+// that the report would write on as a raw byte, and neither has a use for the
+// rest. Line feeds stay only in a text made of lines.
+std::string display_text(const std::string& s, bool keep_line_feeds = false);
 // Undoes the octal escapes the kernel writes into mountinfo and /proc/swaps
 // (\040 blank, \011 tab, \012 line feed, \134 backslash); other text is kept.
 std::string unescape_octal(const std::string& s);

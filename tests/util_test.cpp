@@ -159,6 +159,19 @@ TEST(UtilStrings, Utf8RepairAndKernelEscapes) {
         EXPECT_EQ(util::valid_utf8(c.in), c.repaired) << c.in;
         EXPECT_TRUE(util::is_valid_utf8(util::valid_utf8(c.in)));
     }
+    // What labels and the report show: also without NUL and the other
+    // control characters but tab; line feeds only where asked for.
+    struct {
+        std::string in, shown;
+        bool lines;
+    } const display[] = {
+        {std::string("20QD\0CTO1WW", 11), "20QDCTO1WW", false},
+        {"a\tb\r\nc\x7f\x1b[0m", "a\tbc[0m", false},
+        {"line\nnext\r", "line\nnext", true},
+        {"c1 \xc2\x85\xc2\x9f \xc2\xa0 kept", "c1  \xc2\xa0 kept", false},
+        {std::string("bad \xff\0", 6), "bad \xef\xbf\xbd", false},
+    };
+    for (const auto& c : display) EXPECT_EQ(util::display_text(c.in, c.lines), c.shown) << c.in;
     EXPECT_EQ(util::unescape_octal("/mnt/my\\040disk\\011x\\012y\\134z"), "/mnt/my disk\tx\ny\\z");
     EXPECT_EQ(util::unescape_octal("\\04"), "\\04");        // cut short: kept
     EXPECT_EQ(util::unescape_octal("a\\101b"), "a\\101b");  // not one the kernel writes

@@ -93,4 +93,34 @@ TEST_F(BoardWindow, LockedSerialsUnlockAfterElevationAndSensorsFollowTheTick) {
     EXPECT_TRUE(shows_text(page, "3f1c2a80-0001"));
 }
 
+// A NUL inside a firmware string cut the labels short while the report wrote
+// it on as a raw byte: both now show the same text without it.
+TEST_F(BoardWindow, ControlBytesInFirmwareStringsLeaveLabelsAndReportAlike) {
+    zqtest::FixtureRoot root("board-laptop");
+    const std::string dmi = "/sys/devices/virtual/dmi/id/";
+    root.write(dmi + "product_name", std::string("20QD\0CTO1WW\n", 12));
+    root.write(dmi + "bios_version", "N2HET72W\r\x7f (1.55 )\n");
+    App& app = start();
+    const int board = zqtest::tab_index(app, "board");
+    ASSERT_GE(board, 0);
+    app.select_tab(board);
+    GtkWidget* page = gtk_stack_get_child_by_name(GTK_STACK(app.m_stack), "board");
+    ASSERT_TRUE(page);
+    const std::string report = app.report_text();
+    EXPECT_EQ(report.find('\0'), std::string::npos);
+    EXPECT_EQ(report.find('\r'), std::string::npos);
+    for (const std::string shown : {"20QDCTO1WW", "N2HET72W (1.55 )"}) {
+        EXPECT_TRUE(shows_text(page, shown)) << shown;
+        EXPECT_NE(report.find(": " + shown + "\n"), std::string::npos) << shown;
+    }
+    EXPECT_TRUE(shows_text(page, "LENOVO 20QDCTO1WW"));
+    EXPECT_NE(report.find("\u2014 LENOVO 20QDCTO1WW\n"), std::string::npos);
+    app.tick();
+    EXPECT_TRUE(util::starts_with(label_text(app.m_status), "LENOVO 20QDCTO1WW"));
+    // The status line reads the machine line on each tick, not at the last rebuild.
+    root.write(dmi + "product_name", "20QDCTO2WW\n");
+    app.tick();
+    EXPECT_TRUE(util::starts_with(label_text(app.m_status), "LENOVO 20QDCTO2WW"));
+}
+
 }  // namespace
