@@ -91,7 +91,8 @@ void App::start_window(int argc, char** argv) {
     probe_system_theme_hint();
     apply_theme();
     watch_system_theme();
-    // The page collection below runs while the portal is asked.
+    // A worker reaches the bus while the pages are collected below; the
+    // window is shown once the portal has answered, or this much later.
     const gint64 portal_deadline = g_get_monotonic_time() + PORTAL_WAIT_US;
     if (geteuid() == 0) hw::RootData::instance().collect_as_root();
     build_window();
