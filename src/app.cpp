@@ -12,6 +12,7 @@
 #include <numeric>
 #include <utility>
 
+#include "crash_handler.h"
 #include "gpu.h"
 #include "hw/root_data.h"
 #include "i18n.h"
@@ -38,6 +39,9 @@ const int DEFAULT_HEIGHT = 860;
 // A stored position must leave more than this much of the window on the
 // work area on both axes, or the window could not be grabbed again.
 const int ON_SCREEN_MARGIN = 120;
+// How long the window waits for the desktop's colour scheme before it shows
+// itself in the start-up guess: the portal's own answer time.
+const gint64 PORTAL_WAIT_US = 500 * 1000;
 
 GdkMonitor* primary_or_first_monitor(GdkDisplay* display) {
     GdkMonitor* monitor = gdk_display_get_primary_monitor(display);
@@ -87,6 +91,9 @@ void App::start_window(int argc, char** argv) {
     probe_system_theme_hint();
     apply_theme();
     watch_system_theme();
+    // A worker reaches the bus while the pages are collected below; the
+    // window is shown once the portal has answered, or this much later.
+    const gint64 portal_deadline = g_get_monotonic_time() + PORTAL_WAIT_US;
     if (geteuid() == 0) hw::RootData::instance().collect_as_root();
     build_window();
     // As App::refresh, but the stored start tab is the first one shown: the
@@ -95,11 +102,19 @@ void App::start_window(int argc, char** argv) {
     m_page_index = start_tab_index();
     rebuild_pages();
     apply_geometry();
+    wait_for_portal(portal_deadline);
     gtk_widget_show_all(m_window);
     restore_position();
     if (SettingsStore::instance().get().window_maximized) gtk_window_maximize(GTK_WINDOW(m_window));
     m_load.sample();
     m_timer = g_timeout_add(1000, on_tick, this);
+    m_clock_timer = g_timeout_add_seconds(
+        60,
+        [](gpointer) -> gboolean {
+            CrashHandler::refresh_clock();
+            return G_SOURCE_CONTINUE;
+        },
+        nullptr);
     m_notice_idle = g_idle_add(
         [](gpointer data) -> gboolean {
             App* app = static_cast<App*>(data);
@@ -522,8 +537,19 @@ void App::build_page(size_t index) {
     gtk_widget_show_all(page);
 }
 
+namespace {
+const gint64 MESSAGE_HOLD_US = 5 * G_USEC_PER_SEC;
+}
+
 void App::set_status(const std::string& text) {
-    if (m_status) gtk_label_set_text(GTK_LABEL(m_status), text.c_str());
+    if (!m_status) return;
+    gtk_label_set_text(GTK_LABEL(m_status), text.c_str());
+    m_message_time = g_get_monotonic_time();
+}
+
+void App::set_live_status(const std::string& text) {
+    bool held = m_message_time != 0 && g_get_monotonic_time() - m_message_time < MESSAGE_HOLD_US;
+    if (m_status && !held) gtk_label_set_text(GTK_LABEL(m_status), text.c_str());
 }
 
 // ---- Pages, selectors and the tick ---------------------------------------
@@ -568,7 +594,7 @@ void App::rebuild_pages() {
     select_tab(m_page_index < 0 || m_page_index >= count ? 0 : m_page_index);
     const std::string machine = probe::machine_line();
     m_header.set_subtitle(m_cpu.headline.empty() ? machine : m_cpu.headline);
-    set_status(machine);
+    set_live_status(machine);
 }
 
 void App::on_selector_changed(void* data, int value) {
@@ -601,7 +627,7 @@ void App::tick() {
         set_label_text(label, stat->live == "stat.load" ? load_text : stat->value);
     std::string status = probe::machine_line();
     if (total >= 0) status += std::string(FIGURE_JOINER) + tr("monitor.cpu") + " " + load_text;
-    set_status(status);
+    set_live_status(status);
     // Hidden pages are drawn afresh when shown.
     ui::queue_changed_drawings(m_ctx, m_page_index);
 }
@@ -646,12 +672,17 @@ void App::probe_system_theme_hint() { m_startup_dark_hint = theme::probe_startup
 
 bool App::system_prefers_dark() { return theme::scheme_prefers_dark(m_portal_scheme, m_startup_dark_hint); }
 
+namespace {
+bool follows_desktop(const std::string& theme_setting) {
+    return theme_setting != "dark" && theme_setting != "light";
+}
+}  // namespace
+
 // The desktop's answer counts from when it comes; until then the toolkit's
 // own hint stands in.
 bool App::resolve_dark() {
     const std::string& setting = SettingsStore::instance().get().theme;
-    if (setting == "dark") return true;
-    if (setting == "light") return false;
+    if (!follows_desktop(setting)) return setting == "dark";
     return system_prefers_dark();
 }
 
@@ -673,9 +704,29 @@ void App::watch_system_theme() {
                               m_portal_cancel);
 }
 
+// The window's first frame should already be in the desktop's colours.
+void App::wait_for_portal(gint64 deadline) {
+    if (m_portal_answered || !follows_desktop(SettingsStore::instance().get().theme) ||
+        !theme::session_bus_exists())
+        return;
+    gint64 left_ms = (deadline - g_get_monotonic_time()) / 1000;
+    if (left_ms <= 0) return;
+    bool timed_out = false;
+    guint timer = g_timeout_add(
+        static_cast<guint>(left_ms),
+        [](gpointer flag) -> gboolean {
+            *static_cast<bool*>(flag) = true;
+            return G_SOURCE_REMOVE;
+        },
+        &timed_out);
+    while (!m_portal_answered && !timed_out) g_main_context_iteration(nullptr, TRUE);
+    if (!timed_out) g_source_remove(timer);
+}
+
 void App::on_portal_scheme(int scheme, gpointer data) {
     App* app = static_cast<App*>(data);
     app->m_portal_scheme = scheme;
+    app->m_portal_answered = true;
     // A follow-up only where the window does not already show that darkness.
     if (app->resolve_dark() != app->m_dark) app->apply_theme();
 }
@@ -689,6 +740,7 @@ App::~App() {
     // Sources still pending would run with a freed App.
     if (m_notice_idle != 0) g_source_remove(m_notice_idle);
     if (m_timer != 0) g_source_remove(m_timer);
+    if (m_clock_timer != 0) g_source_remove(m_clock_timer);
     if (m_portal_cancel) {
         g_cancellable_cancel(m_portal_cancel);
         g_object_unref(m_portal_cancel);

@@ -42,7 +42,11 @@ public:
     void rebuild_menubar();
     GtkWidget* build_tabs();
     void select_tab(int index);
+    // An action's outcome ("Could not write …"): it stands for at least five
+    // seconds, however often the tick writes in between.
     void set_status(const std::string& text);
+    // The tick's and a rebuild's text, held back while an action's stands.
+    void set_live_status(const std::string& text);
     // The embedded icon at size by size pixels (below 1: its own size); a new
     // reference, null when it does not decode.
     static GdkPixbuf* app_icon(int size);
@@ -62,6 +66,9 @@ public:
     void apply_theme();
     void probe_system_theme_hint();
     void watch_system_theme();
+    // Runs the main loop until the portal has answered or `deadline`
+    // (monotonic) has passed; without a session bus it returns at once.
+    void wait_for_portal(gint64 deadline);
     bool resolve_dark();
     bool system_prefers_dark();
     Palette palette() const;
@@ -108,15 +115,19 @@ public:
     int m_page_index = 0;
     std::vector<bool> m_page_built;  // per tab: its widgets are made
     guint m_timer = 0;
+    guint m_clock_timer = 0;  // renews the crash report's clock once a minute
     guint m_notice_idle = 0;  // the start-up permission notice, until it runs
     guint m_portal_sub = 0;
     GCancellable* m_portal_cancel = nullptr;
     // The portal's colour-scheme value; -1 until it answers, or without one.
     int m_portal_scheme = -1;
+    bool m_portal_answered = false;
     bool m_dark = false;
     bool m_startup_dark_hint = false;
     bool m_maximized = false;
     bool m_elevating = false;
+    // When the status line took an action's message (monotonic); 0: never.
+    gint64 m_message_time = 0;
 
 private:
     int run_window(int argc, char** argv);

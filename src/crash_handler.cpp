@@ -1,6 +1,7 @@
 // The handler runs inside whatever the crashing thread was doing, possibly
 // with the allocator's or a stream's lock held. Everything that needs memory
-// or the C library's buffered state is therefore prepared at install time;
+// or the C library's buffered state is therefore prepared at install time
+// (the clock's offset from UTC is renewed from the main loop);
 // the handler itself only formats numbers by hand and calls open, write,
 // backtrace_symbols_fd, _Fork, execve and _exit.
 #include "crash_handler.h"
@@ -47,9 +48,8 @@ struct Prepared {
     bool write_report = false;
     bool as_root = false;  // root writes a private file and starts no child
     std::string path;
-    std::string head;  // the lines before "Signal:"
-    std::string tail;  // the lines after "Time:" up to "Backtrace:"
-    long utc_offset = 0;
+    std::string head;                // the lines before "Signal:"
+    std::string tail;                // the lines after "Time:" up to "Backtrace:"
     std::vector<std::string> texts;  // argument strings of the child
     std::vector<char*> argv;
     std::vector<std::string> env_texts;
@@ -60,6 +60,9 @@ struct Prepared {
 
 Prepared* g_prepared = nullptr;
 volatile sig_atomic_t g_entered = 0;
+// Seconds east of UTC; a single word the handler reads whatever moment it
+// interrupts a refresh.
+volatile sig_atomic_t g_utc_offset = 0;
 
 const char* signal_name(int sig) {
     switch (sig) {
@@ -118,6 +121,8 @@ std::string snap_line() {
 }
 
 long local_utc_offset() {
+    // localtime_r alone keeps the zone it loaded first.
+    ::tzset();
     time_t now = ::time(nullptr);
     struct tm local;
     return ::localtime_r(&now, &local) ? local.tm_gmtoff : 0;
@@ -131,7 +136,6 @@ void prepare_report(Prepared& p) {
     p.head = std::string("=== ") + PROGRAM + " Crash Report ===\nVersion: " + VERSION + "\n";
     p.tail = system_line() + "Desktop: " + env_or("XDG_CURRENT_DESKTOP", "unknown") + " (" +
              env_or("XDG_SESSION_TYPE", "unknown") + ")\n" + snap_line() + "\nBacktrace:\n";
-    p.utc_offset = local_utc_offset();
 }
 
 void prepare_child(Prepared& p) {
@@ -297,7 +301,7 @@ void crash_handler(int sig) {
         const int fd = open_report(p);
         if (fd >= 0) {
             char time_text[32];
-            format_time(static_cast<long long>(::time(nullptr)) + p.utc_offset, time_text);
+            format_time(static_cast<long long>(::time(nullptr)) + g_utc_offset, time_text);
             write_report(fd, p, sig, time_text);
             ::close(fd);
             if (!p.as_root) {
@@ -320,6 +324,7 @@ void CrashHandler::install() {
     auto* p = new Prepared;
     prepare_report(*p);
     prepare_child(*p);
+    refresh_clock();
     // backtrace() loads its unwinder on the first call, which allocates.
     void* warm[2];
     ::backtrace(warm, 2);
@@ -332,3 +337,5 @@ void CrashHandler::install() {
     sa.sa_flags = SA_RESETHAND;
     for (int s : FATAL_SIGNALS) ::sigaction(s, &sa, nullptr);
 }
+
+void CrashHandler::refresh_clock() { g_utc_offset = static_cast<sig_atomic_t>(local_utc_offset()); }

@@ -18,4 +18,8 @@ public:
     // SIGABRT, SIGFPE, SIGBUS, SIGILL and SIGTRAP. Does nothing in a build
     // with AddressSanitizer, whose own report of a crash must stay visible.
     static void install();
+    // Takes the local time's offset from UTC afresh, for the report's time
+    // line after a daylight-saving or time-zone change. Called from the main
+    // loop; the handler only reads what this stored.
+    static void refresh_clock();
 };

@@ -111,16 +111,6 @@ GDBusConnection*& held_bus() {
     return bus;
 }
 
-GDBusConnection* session_bus() {
-    GDBusConnection*& bus = held_bus();
-    if (!bus) {
-        GError* err = nullptr;
-        bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &err);
-        if (err) g_error_free(err);
-    }
-    return bus;
-}
-
 GVariant* read_arguments() { return g_variant_new("(ss)", APPEARANCE_NS, COLOR_SCHEME_KEY); }
 
 // What an asynchronous connection hands from one step to the next.
@@ -237,25 +227,6 @@ int scheme_of_value(GVariant* value) {
     return scheme;
 }
 
-bool system_prefers_dark(bool fallback) {
-    GDBusConnection* bus = session_bus();
-    if (!bus) return fallback;
-    GError* err = nullptr;
-    GVariant* reply =
-        g_dbus_connection_call_sync(bus, PORTAL_NAME, PORTAL_PATH, PORTAL_IFACE, "Read", read_arguments(),
-                                    G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, 500, nullptr, &err);
-    if (err) g_error_free(err);
-    int scheme = theme::scheme_of_reply(reply);
-    if (reply) g_variant_unref(reply);
-    return scheme_prefers_dark(scheme, fallback);
-}
-
-bool resolve_dark(const std::string& theme_setting, bool startup_hint) {
-    if (theme_setting == "dark") return true;
-    if (theme_setting == "light") return false;
-    return system_prefers_dark(startup_hint);
-}
-
 void load_style(GtkCssProvider** provider, const Palette& p) {
     if (!*provider) {
         *provider = gtk_css_provider_new();
@@ -278,11 +249,14 @@ void load_style(GtkCssProvider** provider, const Palette& p) {
         g_object_set(gs, "gtk-application-prefer-dark-theme", p.dark ? TRUE : FALSE, nullptr);
 }
 
-guint watch_portal(GDBusSignalCallback handler, gpointer data) {
-    GDBusConnection* bus = session_bus();
-    if (!bus) return 0;
-    return g_dbus_connection_signal_subscribe(bus, PORTAL_NAME, PORTAL_IFACE, "SettingChanged", PORTAL_PATH,
-                                              nullptr, G_DBUS_SIGNAL_FLAGS_NONE, handler, data, nullptr);
+bool session_bus_exists() {
+    const char* address = g_getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address && *address) return true;
+    // Where the bus library itself looks next.
+    gchar* socket = g_build_filename(g_get_user_runtime_dir(), "bus", nullptr);
+    bool there = g_file_test(socket, G_FILE_TEST_EXISTS);
+    g_free(socket);
+    return there;
 }
 
 void watch_portal_async(GDBusSignalCallback changed, void (*answered)(int, gpointer), gpointer data,

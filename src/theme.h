@@ -20,10 +20,6 @@ namespace theme {
 // once at start-up, before our theme sets the toolkit's dark flag.
 bool probe_startup_dark_hint();
 
-// The portal's colour-scheme answer (synchronous, at most 500 ms): 1 is dark,
-// 2 light; no bus, no portal, no answer or "no preference" give `fallback`.
-bool system_prefers_dark(bool fallback);
-
 // A colour-scheme value decided: 1 dark, 2 light, anything else `fallback`.
 bool scheme_prefers_dark(int scheme, bool fallback);
 // The colour-scheme number a portal value holds, through any nesting of
@@ -32,17 +28,15 @@ int scheme_of_value(GVariant* value);
 // The colour-scheme number of a portal Read reply ("(v)"); -1 for any other reply.
 int scheme_of_reply(GVariant* reply);
 
-// "dark" and "light" are fixed choices; anything else follows the desktop.
-bool resolve_dark(const std::string& theme_setting, bool startup_hint);
-
 // Loads the style sheet of `p` into `*provider`, creating the provider and
 // adding it to the default screen on first use, and sets the toolkit's own
 // dark preference to `p.dark`.
 void load_style(GtkCssProvider** provider, const Palette& p);
 
-// Subscribes `handler` to the portal's SettingChanged signal on the session
-// bus; returns the subscription id, 0 without a session bus.
-guint watch_portal(GDBusSignalCallback handler, gpointer data);
+// A session bus is there to ask: its address is set, or its socket sits in
+// the runtime directory. Without either, connecting would at best start a
+// new bus, which has no portal on it.
+bool session_bus_exists();
 
 // Connects to the session bus without waiting for it. Once connected:
 // subscribes `changed` to SettingChanged (its id into `*subscription`) and

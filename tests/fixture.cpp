@@ -1,17 +1,19 @@
 #include "fixture.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <poll.h>
 #include <sstream>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+
+#include <glib.h>
 
 #include "gpu.h"
 #include "util.h"
@@ -49,8 +51,7 @@ FixtureRoot::FixtureRoot() : m_dir(make_temp_dir()), m_previous(util::root_prefi
 
 FixtureRoot::FixtureRoot(const std::string& data_tree) : FixtureRoot() {
     std::error_code ec;
-    fs::copy(test_data(data_tree), m_dir,
-             fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+    fs::copy(test_data(data_tree), m_dir, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
     if (ec) std::fprintf(stderr, "fixture copy of %s failed: %s\n", data_tree.c_str(), ec.message().c_str());
 }
 
@@ -195,6 +196,50 @@ RunResult run_in_fixture(const std::string& fixture, const std::vector<std::stri
     full.insert(full.end(), argv.begin(), argv.end());
     return run(full, env);
 }
+
+FakePortal::FakePortal(int scheme, bool nested) {
+    std::string path = tool("zq_fake_portal");
+    std::string arg = std::to_string(scheme);
+    const char* argv[] = {path.c_str(), arg.c_str(), nested ? "nested" : "plain", nullptr};
+    GPid pid = 0;
+    m_ok = g_spawn_async_with_pipes(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DO_NOT_REAP_CHILD,
+                                    nullptr, nullptr, &pid, &m_in, &m_out, nullptr, nullptr);
+    m_pid = pid;
+    m_ok = m_ok && read_line() == "ready";
+}
+
+FakePortal::~FakePortal() {
+    if (m_in >= 0) {
+        send("quit");
+        ::close(m_in);
+    }
+    if (m_out >= 0) ::close(m_out);
+    if (m_pid > 0) {
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        g_spawn_close_pid(m_pid);
+    }
+}
+
+bool FakePortal::send(const std::string& cmd) {
+    std::string line = cmd + "\n";
+    if (::write(m_in, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return false;
+    return cmd == "quit" || read_line() == "ok";
+}
+
+std::string FakePortal::read_line() {
+    std::string line;
+    char c;
+    while (::read(m_out, &c, 1) == 1 && c != '\n') line += c;
+    return line;
+}
+
+RunResult run_on_private_bus(const std::string& filter) {
+    std::string self = util::read_link_full("/proc/self/exe");
+    return run({"dbus-run-session", "--", self, "--gtest_filter=" + filter}, {"ZQ_PRIVATE_BUS=1"});
+}
+
+bool inside_private_bus() { return std::getenv("ZQ_PRIVATE_BUS") != nullptr; }
 
 std::string binary() { return ZQ_BINARY; }
 std::string tool(const std::string& name) { return std::string(ZQ_TOOLS_DIR) + "/" + name; }

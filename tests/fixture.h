@@ -99,7 +99,36 @@ RunResult run_in_fixture(const std::string& fixture, const std::vector<std::stri
                          const std::vector<std::string>& env = {});
 constexpr int SKIP_STATUS = 77;
 
-std::string binary();                          // the program under test
-std::string tool(const std::string& name);     // a helper program from tests/tools
+// The desktop portal's stand-in (tools/zq_fake_portal) answering `scheme`,
+// its value wrapped in one variant more when `nested`; driven through its
+// standard input (see the tool), on the session bus of this process.
+class FakePortal {
+public:
+    FakePortal(int scheme, bool nested);
+    ~FakePortal();
+    FakePortal(const FakePortal&) = delete;
+    FakePortal& operator=(const FakePortal&) = delete;
+    bool ok() const { return m_ok; }
+    // Sends a command and waits until the portal has carried it out.
+    bool send(const std::string& cmd);
+
+private:
+    std::string read_line();
+    int m_pid = 0;
+    int m_in = -1;
+    int m_out = -1;
+    bool m_ok = false;
+};
+
+// Runs this test binary again, only the tests of `filter`, on a private
+// session bus of its own (dbus-run-session), where a stand-in may own the
+// portal's name without touching the desktop's bus. Status 127: no
+// dbus-run-session here.
+RunResult run_on_private_bus(const std::string& filter);
+// This process is such a run.
+bool inside_private_bus();
+
+std::string binary();                       // the program under test
+std::string tool(const std::string& name);  // a helper program from tests/tools
 
 }  // namespace zqtest

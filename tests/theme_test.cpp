@@ -83,9 +83,4 @@ TEST(StyleSheet, EveryPlaceholderFilledFromThePalette) {
     }
 }
 
-TEST(ThemeChoice, FixedChoicesNeverAskTheDesktop) {
-    EXPECT_TRUE(theme::resolve_dark("dark", false));
-    EXPECT_FALSE(theme::resolve_dark("light", true));
-}
-
 }  // namespace

@@ -4,7 +4,9 @@
 // strikes inside the allocator, as a crash from heap damage does. With
 // "collect" as the second
 // argument it first writes a line to standard output, as the collector mode
-// does before a crash could strike.
+// does before a crash could strike. With "clock" it first moves its local
+// time zone to UTC+5 and lets the handler take the new offset, as the window
+// does every minute.
 #include <time.h>
 #include <unistd.h>
 
@@ -22,6 +24,10 @@ int main(int argc, char** argv) {
     if (argc > 2 && std::strcmp(argv[2], "collect") == 0) {
         std::fputs("V|1\n", stdout);
         std::fflush(stdout);
+    }
+    if (argc > 2 && std::strcmp(argv[2], "clock") == 0) {
+        setenv("TZ", "ZQT-5", 1);
+        CrashHandler::refresh_clock();
     }
     const char* what = argv[1];
     if (std::strcmp(what, "SEGV") == 0) {

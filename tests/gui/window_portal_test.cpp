@@ -1,0 +1,227 @@
+// The window and the desktop's colour scheme: a stand-in portal on a private
+// session bus answers the window's own question, the window shows itself in
+// the answer's colours from its first frame, and follows later announcements
+// while its theme follows the desktop.
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "app.h"
+#include "fixture.h"
+#include "palette.h"
+#include "settings.h"
+#include "util.h"
+#include "window_fixture.h"
+
+namespace {
+
+bool skipped_for_want_of_dbus(const zqtest::RunResult& r) {
+    return r.status == 127 || r.err.find("No such file") != std::string::npos;
+}
+
+// Runs the cases below in processes of their own: on a private session bus
+// with the stand-in portal, and without any session bus at all.
+TEST(WindowPortal, RunsOnPrivateSessionBusAndWithout) {
+    if (zqtest::inside_private_bus()) GTEST_SKIP() << "already inside";
+    auto r = zqtest::run_on_private_bus("WindowPortalInside.*");
+    if (skipped_for_want_of_dbus(r)) GTEST_SKIP() << "no dbus-run-session";
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("[  PASSED  ] 2 tests."), std::string::npos) << r.out;
+
+    zqtest::TempDir runtime;  // holds no bus socket
+    ::chmod(runtime.path().c_str(), 0700);
+    std::string self = util::read_link_full("/proc/self/exe");
+    r = zqtest::run({self, "--gtest_filter=WindowNoBus.*"},
+                    {"ZQ_NO_BUS=1", "DBUS_SESSION_BUS_ADDRESS=", "XDG_RUNTIME_DIR=" + runtime.path()});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("[  PASSED  ] 1 test."), std::string::npos) << r.out;
+}
+
+std::string background_of(GtkWidget* widget) {
+    GtkStyleContext* style = gtk_widget_get_style_context(widget);
+    GdkRGBA* c = nullptr;
+    gtk_style_context_get(style, gtk_style_context_get_state(style), GTK_STYLE_PROPERTY_BACKGROUND_COLOR, &c,
+                          nullptr);
+    std::string hex = c ? rgb_to_hex(Rgb{c->red, c->green, c->blue}) : "";
+    if (c) gdk_rgba_free(c);
+    return hex;
+}
+
+// The main window's background when it is mapped and when its first frame
+// is drawn, whatever happens to it afterwards.
+struct FirstFrame {
+    std::string on_map, on_draw;
+};
+
+gboolean note_first_draw(GtkWidget* window, cairo_t*, gpointer data) {
+    auto* seen = static_cast<FirstFrame*>(data);
+    if (seen->on_draw.empty()) seen->on_draw = background_of(window);
+    return FALSE;
+}
+
+// The toolkit emits "draw" only to widgets with a handler of their own: one
+// goes onto the window when it is mapped, before its first frame.
+gboolean note_map(GSignalInvocationHint*, guint, const GValue* params, gpointer data) {
+    GObject* object = G_OBJECT(g_value_get_object(&params[0]));
+    if (!GTK_IS_WINDOW(object) || gtk_window_get_window_type(GTK_WINDOW(object)) != GTK_WINDOW_TOPLEVEL)
+        return TRUE;
+    auto* seen = static_cast<FirstFrame*>(data);
+    if (!seen->on_map.empty()) return TRUE;
+    seen->on_map = background_of(GTK_WIDGET(object));
+    g_signal_connect(object, "draw", G_CALLBACK(note_first_draw), seen);
+    return TRUE;
+}
+
+class WindowPortalInside : public zqtest::WindowTest {
+protected:
+    void SetUp() override {
+        if (!zqtest::inside_private_bus()) GTEST_SKIP() << "needs the private bus";
+        WindowTest::SetUp();
+        set_up_ = true;
+        ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
+        g_object_get(gtk_settings_get_default(), "gtk-theme-name", &theme_name_, nullptr);
+    }
+    void TearDown() override {
+        if (!set_up_) return;
+        WindowTest::TearDown();
+        if (theme_name_) g_object_set(gtk_settings_get_default(), "gtk-theme-name", theme_name_, nullptr);
+        g_free(theme_name_);
+    }
+    // What the toolkit's own settings say before the window starts: the
+    // start-up guess that stands when the portal has no preference.
+    static void toolkit_theme(bool dark) {
+        g_object_set(gtk_settings_get_default(), "gtk-theme-name", dark ? "Zq-DARK" : "Adwaita",
+                     "gtk-application-prefer-dark-theme", FALSE, nullptr);
+    }
+
+    bool set_up_ = false;
+    gchar* theme_name_ = nullptr;
+};
+
+TEST_F(WindowPortalInside, FirstFrameIsInTheDesktopsScheme) {
+    const struct Case {
+        const char* what;
+        int portal;  // the answer; -1: no portal on the bus
+        const char* theme;
+        bool toolkit_dark;
+        bool dark;
+    } cases[] = {
+        {"dark desktop", 1, "auto", false, true},
+        {"light desktop, dark toolkit theme", 2, "auto", true, false},
+        {"no preference: the toolkit's theme", 0, "auto", true, true},
+        {"unknown answer: the toolkit's theme", 7, "auto", false, false},
+        {"fixed light theme", 1, "light", false, false},
+        {"no portal: the toolkit's theme", -1, "auto", true, true},
+    };
+    FirstFrame seen;
+    const guint map_signal = g_signal_lookup("map", GTK_TYPE_WIDGET);
+    const guint hook = g_signal_add_emission_hook(map_signal, 0, note_map, &seen, nullptr);
+    for (const Case& c : cases) {
+        std::unique_ptr<zqtest::FakePortal> portal;
+        if (c.portal >= 0) {
+            portal = std::make_unique<zqtest::FakePortal>(c.portal, true);
+            ASSERT_TRUE(portal->ok()) << c.what;
+        }
+        SettingsStore::instance().mutable_get().theme = c.theme;
+        toolkit_theme(c.toolkit_dark);
+        seen = FirstFrame{};
+        App& app = start();
+        for (int i = 0; i < 200 && seen.on_draw.empty(); ++i) zqtest::pump_for(10);
+        const std::string want = c.dark ? Palette::dark_().background : Palette::light().background;
+        EXPECT_EQ(seen.on_map, want) << c.what;
+        EXPECT_EQ(seen.on_draw, want) << c.what;
+        EXPECT_EQ(app.m_dark, c.dark) << c.what;
+        zqtest::close_window(app_);
+    }
+    g_signal_remove_emission_hook(map_signal, hook);
+}
+
+// Counts the portal's announcements on this process's bus connection, which
+// the window's subscription shares: the window has had each one before the
+// count shows it.
+struct Announcements {
+    explicit Announcements(GDBusConnection* bus) : bus_(bus) {
+        id_ = g_dbus_connection_signal_subscribe(
+            bus, nullptr, "org.freedesktop.portal.Settings", "SettingChanged", nullptr, nullptr,
+            G_DBUS_SIGNAL_FLAGS_NONE,
+            [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
+               gpointer counter) { ++*static_cast<int*>(counter); },
+            &count, nullptr);
+        // The bus has the match rule once a call made after it is answered.
+        GVariant* id = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                   "org.freedesktop.DBus", "GetId", nullptr, nullptr,
+                                                   G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+        if (id) g_variant_unref(id);
+    }
+    ~Announcements() { g_dbus_connection_signal_unsubscribe(bus_, id_); }
+    bool wait_for(int n) {
+        for (int i = 0; i < 500 && count < n; ++i) zqtest::pump_for(10);
+        zqtest::pump();
+        return count >= n;
+    }
+    GDBusConnection* bus_;
+    guint id_ = 0;
+    int count = 0;
+};
+
+TEST_F(WindowPortalInside, AnnouncementsSwitchTheWindowWhileItFollowsTheDesktop) {
+    zqtest::FakePortal portal(2, false);
+    ASSERT_TRUE(portal.ok());
+    toolkit_theme(false);
+    App& app = start();
+    ASSERT_TRUE(app.m_portal_answered);
+    EXPECT_FALSE(app.m_dark);
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    ASSERT_NE(bus, nullptr);
+    Announcements heard(bus);
+
+    ASSERT_TRUE(portal.send("set 1"));
+    ASSERT_TRUE(heard.wait_for(1));
+    EXPECT_TRUE(app.m_dark);
+    EXPECT_EQ(app.m_ctx.palette.background, Palette::dark_().background);
+    EXPECT_EQ(background_of(app.m_window), Palette::dark_().background);
+
+    // Another key says nothing about the scheme.
+    ASSERT_TRUE(portal.send("other"));
+    ASSERT_TRUE(heard.wait_for(2));
+    EXPECT_TRUE(app.m_dark);
+
+    // A fixed theme stays as it is.
+    SettingsStore::instance().mutable_get().theme = "light";
+    app.apply_theme();
+    ASSERT_TRUE(portal.send("set 1"));
+    ASSERT_TRUE(heard.wait_for(3));
+    EXPECT_FALSE(app.m_dark);
+    EXPECT_EQ(background_of(app.m_window), Palette::light().background);
+    g_object_unref(bus);
+}
+
+class WindowNoBus : public zqtest::WindowTest {
+protected:
+    void SetUp() override {
+        if (!std::getenv("ZQ_NO_BUS")) GTEST_SKIP() << "needs a process without a session bus";
+        WindowTest::SetUp();
+        set_up_ = true;
+    }
+    void TearDown() override {
+        if (set_up_) WindowTest::TearDown();
+    }
+    bool set_up_ = false;
+};
+
+// Without a session bus nothing could answer, and asking would at best start
+// a bus of its own: the window shows itself without waiting.
+TEST_F(WindowNoBus, ShowsItselfWithoutWaiting) {
+    app_ = std::make_unique<App>();
+    char name[] = "zorvantelquist";
+    char* argv[] = {name, nullptr};
+    app_->start_window(1, argv);
+    EXPECT_TRUE(gtk_widget_get_visible(app_->m_window));
+    EXPECT_FALSE(app_->m_portal_answered) << "the window waited for the bus";
+}
+
+}  // namespace
