@@ -271,10 +271,11 @@ void count_cpus(CpuFrame& f) {
 void read_frame(CpuFrame& f, int socket, Page& page) {
     f.blocks = cpusys::read_cpuinfo();
     f.have_uts = ::uname(&f.uts) == 0;
-    f.online_cpus = cpusys::parse_list(cpusys::read_kept(CPU_DIR + "/online"));
+    cpusys::CpuLists lists = cpusys::read_cpu_lists();
+    f.online_cpus = std::move(lists.online);
     f.online_set.insert(f.online_cpus.begin(), f.online_cpus.end());
     f.first_cpu = f.online_cpus.empty() ? 0 : f.online_cpus.front();
-    f.present_cpus = cpusys::parse_list(cpusys::read_kept(CPU_DIR + "/present"));
+    f.present_cpus = std::move(lists.present);
     read_packages(f);
     f.socket = socket;
     choose_socket(f, page);
