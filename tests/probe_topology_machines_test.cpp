@@ -169,7 +169,8 @@ int rank_of(const Descriptor& d) {
     static const std::set<std::string> neutral_options = {"-", "-v", "--no-icaches", "--whole-io",
                                                           "--disallowed"};
     static const std::set<std::string> neutral_env = {"HWLOC_SHOW_ERRORS", "HWLOC_PCI_LOCALITY",
-                                                      "HWLOC_KEEP_NVIDIA_GPU_NUMA_NODES"};
+                                                      "HWLOC_KEEP_NVIDIA_GPU_NUMA_NODES", "HWLOC_CPUKINDS",
+                                                      "HWLOC_DEBUG_ALLOW_OVERLAPPING_NODE_CPUSETS"};
     for (const auto& o : d.options)
         if (!neutral_options.count(o)) return -1;
     for (const auto& e : d.env)
