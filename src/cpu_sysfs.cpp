@@ -147,6 +147,34 @@ std::vector<int> read_list(const std::string& list_path, const std::string& mask
     return parse_mask(read_kept(mask_path));
 }
 
+namespace {
+
+// 12 for "cpu12"; -1 for "cpufreq", "cpuidle" and the like.
+int cpu_number(const std::string& name) {
+    const std::string digits = name.substr(3);
+    if (digits.empty() || digits.size() > 9) return -1;
+    for (char c : digits)
+        if (c < '0' || c > '9') return -1;
+    return static_cast<int>(util::to_i64(digits, -1));
+}
+
+}  // namespace
+
+CpuLists read_cpu_lists() {
+    CpuLists lists;
+    lists.present = parse_list(read_kept(CPU_DIR + "/present"));
+    lists.online = parse_list(read_kept(CPU_DIR + "/online"));
+    if (lists.present.empty())
+        for (const std::string& name : list_kept(CPU_DIR, "cpu")) {
+            const int cpu = cpu_number(name);
+            if (cpu >= 0 && lists.present.size() < MAX_CPUS) lists.present.push_back(cpu);
+        }
+    if (lists.online.empty())
+        for (int cpu : lists.present)
+            if (read_kept(cpu_path(cpu, "online")) != "0") lists.online.push_back(cpu);
+    return lists;
+}
+
 // ---- /proc/cpuinfo ---------------------------------------------------------
 
 std::string CpuInfoBlock::get(const std::string& key) const {

@@ -45,6 +45,16 @@ std::string list_text(std::vector<int> cpus);
 // A list file, or the mask file beside it where the list is missing or empty.
 std::vector<int> read_list(const std::string& list_path, const std::string& mask_path);
 
+// The machine's present and online CPUs, in the order of the kernel's lists.
+struct CpuLists {
+    std::vector<int> present;
+    std::vector<int> online;
+};
+// Kernels before the "present" and "online" files say it with the CPU
+// directories: every cpuN is present, and online unless its own "online"
+// file holds 0 (the boot CPU has none).
+CpuLists read_cpu_lists();
+
 // ---- /proc/cpuinfo ---------------------------------------------------------
 struct CpuInfoBlock {
     std::vector<std::pair<std::string, std::string>> fields;  // file order, trimmed

@@ -268,13 +268,14 @@ void count_cpus(CpuFrame& f) {
     for (int cpu : f.scope_cpus) f.n_online_threads += f.online_set.count(cpu);
 }
 
-void read_frame(CpuFrame& f, int socket, Page& page) {
+void read_frame(CpuFrame& f, int socket, const cpuid::Info& cid, Page& page) {
     f.blocks = cpusys::read_cpuinfo();
     f.have_uts = ::uname(&f.uts) == 0;
-    f.online_cpus = cpusys::parse_list(cpusys::read_kept(CPU_DIR + "/online"));
+    cpusys::CpuLists lists = cpusys::read_cpu_lists();
+    f.online_cpus = std::move(lists.online);
     f.online_set.insert(f.online_cpus.begin(), f.online_cpus.end());
     f.first_cpu = f.online_cpus.empty() ? 0 : f.online_cpus.front();
-    f.present_cpus = cpusys::parse_list(cpusys::read_kept(CPU_DIR + "/present"));
+    f.present_cpus = std::move(lists.present);
     read_packages(f);
     f.socket = socket;
     choose_socket(f, page);
@@ -283,7 +284,7 @@ void read_frame(CpuFrame& f, int socket, Page& page) {
                                    : &block_for(f, f.scope_cpus.front());
     f.model = display_model(*f.first);
     count_cpus(f);
-    f.cid = &cpuid::info();
+    f.cid = &cid;
     if (f.cid->valid) f.db = cpudb::lookup(f.cid->vendor, f.cid->family, f.cid->model);
     f.temperature = cpu_temperature(sensors::collect());
 }
@@ -864,10 +865,12 @@ Card igpu_card(const gpu::Device& d) {
 
 }  // namespace
 
-Page collect_cpu(int socket) {
+Page collect_cpu(int socket) { return collect_cpu_with_cpuid(socket, cpuid::info()); }
+
+Page collect_cpu_with_cpuid(int socket, const cpuid::Info& cid) {
     Page page;
     CpuFrame f;
-    read_frame(f, socket, page);
+    read_frame(f, socket, cid, page);
     online_at_build() = f.online_cpus;
     page.headline = f.model;
     page.subline = subline(f);

@@ -1,20 +1,32 @@
 // Energy sampling of the "cpu" page, shared by its builder and its live
-// refresher; exposed so that tests can feed counters and clocks.
+// refresher, and the page over given CPUID facts; exposed so that tests can
+// feed counters, clocks and recorded processors.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "probe.h"
+#include "x86id.h"
+
+namespace probe {
+
+// The "cpu" page with `cid` standing for this processor's CPUID facts
+// (collect_cpu passes cpuid::info()); the TLB card still reads this processor.
+Page collect_cpu_with_cpuid(int socket, const cpuid::Info& cid);
+
+}  // namespace probe
+
 namespace probe::cpu_power {
 
 // The processor package's power-capping zone and its last energy sample.
 struct RaplState {
-    std::string path;      // zone directory; empty when none was found
-    bool readable = false; // its energy counter gave text when it was found
+    std::string path;       // zone directory; empty when none was found
+    bool readable = false;  // its energy counter gave text when it was found
     uint64_t last_uj = 0;
     int64_t last_ms = 0;
-    uint64_t max_uj = 0;   // wrap-around range of the counter, 0 = unknown
-    double watt = -1.0;    // average power over the last interval
+    uint64_t max_uj = 0;  // wrap-around range of the counter, 0 = unknown
+    double watt = -1.0;   // average power over the last interval
 };
 
 // Searches /sys/class/powercap for the first zone named "package...".

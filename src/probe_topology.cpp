@@ -66,8 +66,9 @@ bool reported_offline(int cpu) { return cpusys::read_kept(cpu_path(cpu, "online"
 
 Topo read_topology() {
     Topo t;
-    t.present = cpusys::parse_list(cpusys::read_kept(CPU_DIR + "/present"));
-    t.online = cpusys::parse_list(cpusys::read_kept(CPU_DIR + "/online"));
+    cpusys::CpuLists lists = cpusys::read_cpu_lists();
+    t.present = std::move(lists.present);
+    t.online = std::move(lists.online);
     t.places = cpusys::read_places(t.present, true);
     for (int cpu : t.present) {
         const cpusys::Place& p = cpusys::place_of(t.places, cpu);
@@ -398,8 +399,8 @@ Card identification_card(const Build& b) {
     auto add = [&](const char* label, std::string value, const char* note) {
         if (!value.empty()) card.rows.push_back(make_row(tr(label), std::move(value), note));
     };
-    add("f.cpu_list_present", cpusys::read_kept(CPU_DIR + "/present"), "present");
-    add("f.cpu_list_online", cpusys::read_kept(CPU_DIR + "/online"), "online");
+    add("f.cpu_list_present", cpusys::list_text(b.t.present), "present");
+    add("f.cpu_list_online", cpusys::list_text(b.t.online), "online");
     // Present CPUs that are not online: the kernel's "offline" file also names
     // absent CPUs that could be plugged in.
     std::vector<int> offline;

@@ -11,9 +11,11 @@
 #include <set>
 
 #include "cpu_machines.h"
+#include "cpuid_dump.h"
 #include "fixture.h"
 #include "i18n.h"
 #include "probe.h"
+#include "probe_cpu.h"
 #include "util.h"
 #include "x86id.h"
 
@@ -61,6 +63,13 @@ const probe::Row* row_named(const Card* c, const std::string& name) {
     for (const probe::Row& r : c->rows)
         if (r.name == name) return &r;
     return nullptr;
+}
+
+// This processor's CPUID facts as a processor without leaf 16h gives them.
+cpuid::Info without_leaf_16h() {
+    cpuid::Info cid = cpuid::info();
+    cid.base_mhz = cid.max_mhz = cid.bus_mhz = 0;
+    return cid;
 }
 
 std::string stat(const Page& page, const char* label_key) {
@@ -138,16 +147,12 @@ TEST_F(CpuPage, TwoSocketServerOffersOneChoicePerPackage) {
 TEST_F(CpuPage, ServerClockPowerAndIdleCards) {
     zqtest::ScopedRoot root(server_tree());
     Page page = probe::collect_cpu(-1);
-    const cpuid::Info& cid = cpuid::info();
 
     const Card* clock = card(page, "sec.clock");
     const probe::Row* cur = row_named(clock, tr("f.freq_current"));
     ASSERT_TRUE(cur);
     EXPECT_EQ(cur->value, "1.20 GHz \u2013 1.90 GHz");
     EXPECT_EQ(cur->live, "cpu.freq");
-    if (cid.base_mhz == 0) {
-        EXPECT_EQ(row(clock, tr("f.freq_base")), "3.20 GHz");
-    }
     EXPECT_EQ(row(clock, tr("f.turbo_max")), "3.70 GHz");
     EXPECT_EQ(row(clock, tr("f.freq_hw_min")), "1.20 GHz");
     EXPECT_EQ(row(clock, tr("f.governor")), "performance");
@@ -246,9 +251,9 @@ TEST_F(CpuPage, HybridLaptopTellsPerformanceFromEfficientCores) {
     EXPECT_EQ(row(clock, tr("f.freq_hw_min")), "400 MHz");
     EXPECT_EQ(row(clock, tr("f.turbo")), "No");
     EXPECT_EQ(row(clock, tr("f.transition_latency")), "<none>");
-    if (cpuid::info().base_mhz == 0) {
-        EXPECT_EQ(row(clock, tr("f.freq_base")), "2.10 GHz");
-    }
+    const Page no_16h_page = probe::collect_cpu_with_cpuid(-1, without_leaf_16h());
+    const Card* no_16h = card(no_16h_page, "sec.clock");
+    EXPECT_EQ(row(no_16h, tr("f.freq_base")), "2.10 GHz") << "the highest base_frequency, of the P-cores";
 
     // P-cores bring 48K L1d per core, E-cores 32K; clusters of four E-cores
     // share one 2 MiB L2.
@@ -283,10 +288,10 @@ TEST_F(CpuPage, AmdDesktopWithBoostCppcAndPreferredCore) {
     EXPECT_EQ(row(clock, tr("f.pstate_status")), "<none>");
     EXPECT_EQ(row(clock, tr("f.transition_latency")), "20 \u00b5s");
     EXPECT_EQ(row(clock, tr("f.freq_driver")), "amd-pstate-epp");
-    if (cpuid::info().base_mhz == 0) {
-        EXPECT_EQ(row(clock, tr("f.freq_base")), "4.50 GHz");
-        EXPECT_EQ(row_named(clock, tr("f.freq_base"))->note, "acpi_cppc/nominal_freq");
-    }
+    const Page no_16h_page = probe::collect_cpu_with_cpuid(-1, without_leaf_16h());
+    const Card* no_16h = card(no_16h_page, "sec.clock");
+    EXPECT_EQ(row(no_16h, tr("f.freq_base")), "4.50 GHz");
+    EXPECT_EQ(row_named(no_16h, tr("f.freq_base"))->note, "acpi_cppc/nominal_freq");
 
     const Card* power = card(page, "sec.power");
     ASSERT_TRUE(power);
@@ -314,6 +319,44 @@ TEST_F(CpuPage, AmdDesktopWithBoostCppcAndPreferredCore) {
     for (const auto& c : features->chips) chips.insert(c.label);
     EXPECT_TRUE(chips.count("AMD-V (SVM)") && chips.count("AMD NPT") && chips.count("AMD CPPC"));
     EXPECT_FALSE(chips.count("Intel VT-x"));
+}
+
+// The clock rows from CPUID leaf 16h where the processor has it, else from
+// cpufreq and ACPI CPPC: each machine shown with a recorded processor's
+// answers in place of this one's, with and without that leaf.
+TEST_F(CpuPage, ClockRowsFromCpuidLeaf16hElseSysfs) {
+    if (zqtest::cpuid_machine("README.md").empty()) GTEST_SKIP() << "shared CPUID dumps absent";
+    struct Case {
+        bool server;  // else the virtual machine without cpufreq
+        const char* recorded;
+        const char *base, *turbo_max, *bus;  // value | note, "<none>" when no row
+    };
+    const char* const SKYLAKE = "Intel-Skylake-2xXeon6140";               // 16h: 2300, 3700, 100 MHz
+    const char* const SANDY_BRIDGE = "Intel-SandyBridge-2xXeon-E5-2650";  // no leaf 16h
+    const Case cases[] = {
+        {true, SKYLAKE, "2.30 GHz | CPUID 16h", "3.70 GHz | cpuinfo_max_freq", "100 MHz | CPUID 16h"},
+        {true, SANDY_BRIDGE, "3.20 GHz | base_frequency", "3.70 GHz | cpuinfo_max_freq", "<none>"},
+        // No cpufreq at all.
+        {false, SKYLAKE, "2.30 GHz | CPUID 16h", "3.70 GHz | CPUID 16h", "100 MHz | CPUID 16h"},
+        {false, SANDY_BRIDGE, "<none>", "<none>", "<none>"},
+    };
+    auto shown = [](const Card* clock, const char* key) {
+        const probe::Row* r = row_named(clock, tr(key));
+        return r ? r->value + " | " + r->note : std::string("<none>");
+    };
+    zqtest::TempDir vm;
+    m::write_machine(vm.path(), m::offline_vm());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.recorded);
+        zqtest::ScopedRoot root(c.server ? server_tree() : vm.path());
+        const std::string dump = zqtest::cpuid_machine(c.recorded);
+        ASSERT_FALSE(dump.empty());
+        Page page = probe::collect_cpu_with_cpuid(-1, cpuid::decode(zqtest::cpuid_source_of(dump, 0)));
+        const Card* clock = card(page, "sec.clock");
+        EXPECT_EQ(shown(clock, "f.freq_base"), c.base);
+        EXPECT_EQ(shown(clock, "f.turbo_max"), c.turbo_max);
+        EXPECT_EQ(shown(clock, "f.bus_clock"), c.bus);
+    }
 }
 
 TEST_F(CpuPage, OfflineCpusAndSparsePresentList) {
@@ -527,7 +570,8 @@ TEST_F(CpuPage, CacheSizesLabelsAndFallback) {
         labels.push_back(b.label);
         totals.push_back(b.total);
     }
-    EXPECT_EQ(labels, (std::vector<std::string>{"L0", "L1d", "L1i", "L2"})) << "the L3 without a size is left out";
+    EXPECT_EQ(labels, (std::vector<std::string>{"L0", "L1d", "L1i", "L2"}))
+        << "the L3 without a size is left out";
     EXPECT_EQ(totals, (std::vector<uint64_t>{512, 32768, 32768, 8388608}));
 }
 
@@ -655,8 +699,8 @@ uint64_t stat_number(const Page& page, const char* key) {
 // kernel; each such tree says what it shows instead.
 struct RealTree {
     const char* name;
-    int64_t cores = -1;    // -1: as many as the listing
-    int64_t threads = -1;  // -1: as many as the listing
+    int64_t cores = -1;     // -1: as many as the listing
+    int64_t threads = -1;   // -1: as many as the listing
     int64_t packages = -1;  // -1: as many as the listing
 };
 

@@ -169,7 +169,8 @@ int rank_of(const Descriptor& d) {
     static const std::set<std::string> neutral_options = {"-", "-v", "--no-icaches", "--whole-io",
                                                           "--disallowed"};
     static const std::set<std::string> neutral_env = {"HWLOC_SHOW_ERRORS", "HWLOC_PCI_LOCALITY",
-                                                      "HWLOC_KEEP_NVIDIA_GPU_NUMA_NODES"};
+                                                      "HWLOC_KEEP_NVIDIA_GPU_NUMA_NODES", "HWLOC_CPUKINDS",
+                                                      "HWLOC_DEBUG_ALLOW_OVERLAPPING_NODE_CPUSETS"};
     for (const auto& o : d.options)
         if (!neutral_options.count(o)) return -1;
     for (const auto& e : d.env)
@@ -273,10 +274,17 @@ const Quirk QUIRKS[] = {
      "package ids are -1; the view makes packages of the kernel's core siblings"},
     {"40intel64-4n10c+pci-conflicts", false, true, false, false, true, "the view drops the fourth package"},
     {"64amd64-4s2n4ca2co", false, false, true, false, true,
-     "the kernel lists both cores of a compute unit as SMT siblings; shared_cpu_list contradicts shared_cpu_map"},
+     "the kernel lists both cores of a compute unit as SMT siblings; shared_cpu_list contradicts "
+     "shared_cpu_map"},
     {"fakememinitiators-1np2c+1npp+gi", false, false, true, true, false,
      "core ids repeat without thread siblings; the view hides nodes without memory"},
     {"8em64t-2s2ca2c-buggynuma", false, false, false, true, false, "the view discards the broken node lists"},
+    {"16em64t-4s2ca2c-cpusetreorder", true, true, true, false, true,
+     "the view is limited to a cpuset's CPUs"},
+    {"4fake-4gr1nu1pu", true, true, true, true, true, "the view is limited to a cgroup's CPUs and nodes"},
+    {"256ppc-8n8s4t", false, true, false, false, false, "package ids are -1; the view has no packages"},
+    {"64fake-4n2s2ca2c2t", false, false, false, false, true,
+     "shared_cpu_list is the same on every CPU and contradicts shared_cpu_map"},
 };
 
 Quirk quirk_of(const std::string& archive) {
@@ -330,6 +338,38 @@ void check_diagram(const Page& page, size_t cpus) {
     EXPECT_EQ(std::set<int>(drawn.begin(), drawn.end()).size(), cpus);
 }
 
+std::string row_of(const Card* card, const char* name_key) {
+    if (!card) return "<no card>";
+    for (const auto& r : card->rows)
+        if (r.name == tr(name_key)) return r.value;
+    return "<none>";
+}
+
+// Both pages count what the CPU directories show, whether or not the kernel
+// also wrote its "present" and "online" lists (older ones did not): every
+// cpuN directory is present, online unless its own "online" file holds 0.
+void check_cpu_counts(const std::string& root, const Page& topo, const Card& tiles) {
+    static const std::regex cpu_dir_re("cpu[0-9]+");
+    size_t present = 0, online = 0;
+    for (const auto& e : fs::directory_iterator(root + "/sys/devices/system/cpu")) {
+        if (!std::regex_match(e.path().filename().string(), cpu_dir_re)) continue;
+        ++present;
+        online += util::trim(zqtest::slurp((e.path() / "online").string())) != "0";
+    }
+    ASSERT_GT(present, 0u);
+    EXPECT_EQ(tiles.cores.size(), present);
+    EXPECT_EQ(size_t(std::count_if(tiles.cores.begin(), tiles.cores.end(), [](auto& t) { return t.online; })),
+              online);
+    EXPECT_NE(stat_of(topo, "f.threads_per_core"), "0");
+
+    Page cpu = probe::collect_cpu(-1);
+    const Card* card = find_card(cpu, "sec.topology");
+    EXPECT_EQ(row_of(card, "f.threads_logical"), util::fmt_int(present));
+    EXPECT_EQ(row_of(card, "f.cpus_online"), util::fmt_int(online));
+    EXPECT_NE(row_of(card, "f.threads_per_core"), "0");
+    EXPECT_NE(row_of(card, "f.cores_physical"), "0");
+}
+
 // The trees unpack to tens of thousands of small files: in memory when the
 // machine offers it, which is several times faster than on disk.
 class UnpackDir {
@@ -361,15 +401,10 @@ void check_machine(const Machine& m) {
     zqtest::ScopedRoot scoped(root);
 
     Page page = probe::collect_topology(-1);
-    if (util::read_file("/sys/devices/system/cpu/present").empty()) {
-        // Kernels before 2.6.2x wrote no CPU lists: nothing to show.
-        EXPECT_TRUE(page.cards.empty());
-        EXPECT_TRUE(page.headline.empty());
-        return;
-    }
     const Card* cores = find_card(page, "tree.cores", CardKind::Cores);
     ASSERT_TRUE(cores);
     EXPECT_EQ(stat_of(page, "f.threads_logical"), util::fmt_int(cores->cores.size()));
+    check_cpu_counts(root, page, *cores);
 
     // The kernel takes the topology files of an offline CPU away: such a CPU
     // is a tile of no package, but no core and not drawn in the diagram.
