@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         default: {
             fuzz::write_under_root("/sys/class/drm/card0/device/pp_dpm_sclk", fuzz::bytes(body, n));
-            uint32_t max_khz = 0;
+            uint64_t max_khz = 0;
             gpu::detail::parse_dpm_active("/sys/class/drm/card0/device/pp_dpm_sclk", &max_khz);
             break;
         }
