@@ -300,4 +300,86 @@ TEST(IdsSearch, TruncatedAndHostileFilesLoadQuietly) {
     EXPECT_EQ(ids->usb_vendor(0xabcd), "");
 }
 
+// The names are found by bisection while a file keeps its ids in ascending
+// order. A file edited by hand out of that order is read whole instead, and
+// every name in it is still found.
+TEST(IdsOrder, HandEditedFilesOutOfOrderAreReadWhole) {
+    struct Case {
+        const char* file;
+        uint16_t vendor, device;
+        const char* vendor_name;
+        const char* device_name;
+    };
+    const char* const vendors_swapped =
+        "# local additions\n"
+        "8086  Intel Corporation\n"
+        "\t1237  440FX - 82441FX PMC [Natoma]\n"
+        "1002  Added after Intel\n"
+        "\t1638  Cezanne\n"
+        "1af4  Red Hat, Inc.\n"
+        "\t1041  Virtio network device\n"
+        "C 02  Network controller\n"
+        "\t00  Ethernet controller\n";
+    const char* const devices_swapped =
+        "1002  Advanced Micro Devices, Inc. [AMD/ATI]\n"
+        "1af4  Red Hat, Inc.\n"
+        "\t1041  Virtio network device\n"
+        "\t\t1af4 1100  QEMU Virtual Machine\n"
+        "\t1000  Added after 1041\n"
+        "8086  Intel Corporation\n";
+    const Case cases[] = {
+        {vendors_swapped, 0x1002, 0x1638, "Added after Intel", "Cezanne"},
+        {vendors_swapped, 0x1af4, 0x1041, "Red Hat, Inc.", "Virtio network device"},
+        {vendors_swapped, 0x8086, 0x1237, "Intel Corporation", "440FX - 82441FX PMC [Natoma]"},
+        {devices_swapped, 0x1af4, 0x1000, "Red Hat, Inc.", "Added after 1041"},
+        {devices_swapped, 0x8086, 0x1237, "Intel Corporation", ""},
+    };
+    zqtest::ScopedEnv no_snap("SNAP", nullptr);
+    zqtest::FixtureRoot root;
+    for (const Case& c : cases) {
+        root.write("/usr/share/misc/pci.ids", c.file);
+        auto ids = IdsTestAccess::load();
+        // The device first: a wrong order within one vendor's block is met there.
+        EXPECT_EQ(ids->pci_device(c.vendor, c.device), c.device_name)
+            << std::hex << c.vendor << ":" << c.device;
+        EXPECT_EQ(ids->pci_vendor(c.vendor), c.vendor_name) << std::hex << c.vendor;
+    }
+    root.write("/usr/share/misc/pci.ids", vendors_swapped);
+    EXPECT_EQ(IdsTestAccess::load()->pci_class(0x020000), "Ethernet controller");
+}
+
+// The installed pci.ids by bisection against the same file read whole: a
+// line before the first vendor line sends the copy to the whole-file reader.
+TEST(IdsOrder, BisectionAnswersAsTheWholeFileOnTheInstalledDatabase) {
+    auto bisected = IdsTestAccess::load();
+    if (bisected->pci_ids_path().empty()) GTEST_SKIP() << "pci.ids not installed";
+    const std::string real = zqtest::slurp(bisected->pci_ids_path());
+    zqtest::ScopedEnv no_snap("SNAP", nullptr);
+    zqtest::FixtureRoot root;
+    root.write("/usr/share/misc/pci.ids", "\t0000  Before the first vendor\n" + real);
+    auto whole = IdsTestAccess::load();
+    ASSERT_EQ(whole->pci_device(0x0000, 0x0000), "Before the first vendor");
+
+    for (uint32_t v = 0; v <= 0xffff; v += 97)
+        EXPECT_EQ(bisected->pci_vendor(v), whole->pci_vendor(v)) << std::hex << v;
+    for (uint16_t v : {0x0001, 0x1002, 0x10de, 0x1af4, 0x8086, 0x8088, 0xfffe, 0xffff})
+        for (uint32_t d = 0; d <= 0xffff; d += 251)
+            EXPECT_EQ(bisected->pci_device(v, d), whole->pci_device(v, d)) << std::hex << v << ":" << d;
+    struct Subsystem {
+        uint16_t sub_vendor, sub_device, vendor, device;
+    };
+    for (const Subsystem& s :
+         {Subsystem{0x103c, 0x0003, 0x8086, 0x1533}, Subsystem{0x10de, 0xfff0, 0x8086, 0x1533},
+          Subsystem{0x1043, 0x16c2, 0x1002, 0x1638}, Subsystem{0x1af4, 0x1100, 0x1af4, 0x1000},
+          Subsystem{0x1043, 0x1237, 0x8086, 0x2668}, Subsystem{0x8086, 0x0001, 0xfffe, 0x0001}})
+        EXPECT_EQ(bisected->pci_subsystem(s.sub_vendor, s.sub_device, s.vendor, s.device),
+                  whole->pci_subsystem(s.sub_vendor, s.sub_device, s.vendor, s.device))
+            << std::hex << s.vendor << ":" << s.device << " " << s.sub_vendor << ":" << s.sub_device;
+    for (uint32_t code = 0; code <= 0xffffff; code += 0x010101) {
+        EXPECT_EQ(bisected->pci_class(code), whole->pci_class(code)) << std::hex << code;
+        EXPECT_EQ(bisected->pci_subclass(code), whole->pci_subclass(code)) << std::hex << code;
+    }
+    EXPECT_EQ(bisected->pci_device(0x8086, 0x1237), "440FX - 82441FX PMC [Natoma]");
+}
+
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -50,10 +51,43 @@ struct VendorNames {
     NameIndex subsystems;
 };
 
+// Where a bisection ended: the first line at or after the id looked for.
+struct Record {
+    bool found = false;
+    uint32_t start = 0;  // file offsets of the line and of the one after it
+    uint32_t next = 0;
+    int64_t key = 0;
+    size_t depth = 0;
+    std::string line;  // without its newline
+};
+
+// The same while a page is read: its text a view into the page.
+struct LineAt {
+    uint32_t start = 0;
+    uint32_t next = 0;
+    int64_t key = 0;
+    size_t depth = 0;
+    std::string_view text;
+};
+
+struct Search {
+    bool ordered = true;  // false: the lines met break the file's order
+    bool hit = false;     // `rec` carries exactly the id looked for
+    Record rec;
+    uint32_t bound = 0;  // the block of `rec` ends here at the latest
+};
+
 struct Database {
     int fd = -1;
+    // Scan mode: the whole file indexed by load_pci / load_usb.
     std::vector<Block> blocks;  // by vendor, file order within one vendor
     std::unordered_map<uint32_t, VendorNames> read;
+    // Bisection mode, while the file keeps its ids in ascending order.
+    bool sorted = true;
+    bool head_checked = false;
+    uint32_t size = 0;
+    std::unordered_map<uint32_t, std::string> pages;  // by page number
+    std::unordered_map<uint32_t, Search> vendors;
 };
 
 struct Ids::Impl {
@@ -61,6 +95,7 @@ struct Ids::Impl {
     Database usb;
     bool pci_loaded = false;
     bool usb_loaded = false;
+    bool pci_classes_read = false;
     // The class tables are short and read whole.
     // Base class, subclass and programming interface share keys here (a
     // subclass 00 lands on its base class's key); later lines win.
@@ -212,6 +247,42 @@ size_t name_start(std::string_view s, size_t n) {
     return n;
 }
 
+using NameMap = std::unordered_map<uint32_t, std::string>;
+
+// The class section of pci.ids: "C" headers, subclasses one tab deep and
+// programming interfaces two tabs deep. Later lines win.
+struct ClassReader {
+    NameMap& all;  // the three levels under shared keys
+    NameMap& bases;
+    NameMap& subclasses;
+    uint32_t cls = 0;
+    uint32_t subclass = 0;
+
+    static bool is_header(std::string_view body) {
+        return body.size() > 2 && body[0] == 'C' && body[1] == ' ';
+    }
+
+    void read(const Line& line) {
+        uint32_t id = 0;
+        std::string name;
+        if (line.depth == 0) {
+            if (!split_id(line.body.substr(2), 2, id, name)) return;
+            cls = id;
+            all[cls << 16] = name;
+            bases[cls << 16] = std::move(name);
+        } else if (line.depth == 1) {
+            if (!split_id(line.body, 2, id, name)) return;
+            subclass = id;
+            const uint32_t key = cls << 16 | subclass << 8;
+            all[key] = name;
+            subclasses[key] = std::move(name);
+        } else if (line.depth == 2) {
+            if (!split_id(line.body, 2, id, name)) return;
+            all[cls << 16 | subclass << 8 | id] = std::move(name);
+        }
+    }
+};
+
 // `name` lies in `buffer`, which was read from file offset `base`.
 void add_name(NameIndex& index, uint64_t key, std::string_view buffer, uint32_t base, std::string_view name) {
     index.push_back(
@@ -342,6 +413,357 @@ void clamp_blocks(std::vector<Block>& blocks, uint32_t size) {
     }
 }
 
+// ---- Bisection ---------------------------------------------------------------
+// pci.ids and usb.ids list their vendors in ascending id order, each vendor's
+// devices too, and the PCI classes after the last vendor. A name is then
+// found in a few page reads around the lines compared, instead of reading
+// the whole file. Every line met on the way is checked against that order;
+// a file that breaks it (edited by hand) is read whole as above.
+
+constexpr uint32_t PAGE = 4096;
+constexpr int64_t AFTER_ALL = 0x10000;  // a line that ends the list searched
+constexpr int64_t SKIP = -1;            // a line that is no entry of that list
+constexpr int64_t OUT_OF_ORDER = -2;    // a line the order cannot place
+
+// The key of a line of the list searched, or one of the three above.
+using Classify = int64_t (*)(const Line&);
+
+bool four_hex_digits(std::string_view s) {
+    if (s.size() < 4) return false;
+    for (size_t i = 0; i < 4; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(s[i]))) return false;
+    return true;
+}
+
+int64_t pci_vendor_key(const Line& line) {
+    if (line.depth != 0) return SKIP;
+    if (ClassReader::is_header(line.body)) return AFTER_ALL;
+    if (!four_hex_digits(line.body) || name_start(line.body, 4) == std::string_view::npos)
+        return OUT_OF_ORDER;
+    return util::parse_hex_digits(line.body.substr(0, 4));
+}
+
+int64_t pci_device_key(const Line& line) {
+    if (line.depth == 0) return AFTER_ALL;
+    if (line.depth > 1) return SKIP;
+    if (!four_hex_digits(line.body) || name_start(line.body, 4) == std::string_view::npos)
+        return OUT_OF_ORDER;
+    return util::parse_hex_digits(line.body.substr(0, 4));
+}
+
+int64_t usb_vendor_key(const Line& line) {
+    if (line.depth != 0) return SKIP;
+    if (line.body.size() <= 4 || !is_blank(line.body[4]) || !four_hex_digits(line.body)) return AFTER_ALL;
+    return util::parse_hex_digits(line.body.substr(0, 4));
+}
+
+int64_t usb_device_key(const Line& line) {
+    if (line.depth == 0) return AFTER_ALL;
+    if (line.depth > 1) return SKIP;
+    if (!four_hex_digits(line.body) || name_start(line.body, 5) == std::string_view::npos)
+        return OUT_OF_ORDER;
+    return util::parse_hex_digits(line.body.substr(0, 4));
+}
+
+// Equal keys only where the list has ended.
+bool ordered(int64_t a, int64_t b) { return a < b || (a == b && a == AFTER_ALL); }
+
+// One page of the file, read once per process.
+std::string_view page(Database& db, uint32_t number) {
+    auto it = db.pages.find(number);
+    if (it == db.pages.end()) {
+        const uint32_t offset = number * PAGE;
+        const uint32_t length = offset < db.size ? std::min(PAGE, db.size - offset) : 0;
+        it = db.pages.emplace(number, read_at(db.fd, offset, length)).first;
+    }
+    return it->second;
+}
+
+// The line starting at `start`, without its newline; `next` is where the
+// line after it starts. The view lies in a page, or in `joined` for a line
+// that crosses into the next page.
+std::string_view line_at(Database& db, uint32_t start, uint32_t& next, std::string& joined) {
+    joined.clear();
+    uint32_t pos = start;
+    while (pos < db.size) {
+        const std::string_view p = page(db, pos / PAGE);
+        const size_t from = pos % PAGE;
+        if (from >= p.size()) break;  // the file shrank
+        const size_t nl = p.find('\n', from);
+        const size_t end = nl == std::string_view::npos ? p.size() : nl;
+        pos += static_cast<uint32_t>(end - from);
+        if (nl != std::string_view::npos && joined.empty()) {
+            next = pos + 1;
+            return p.substr(from, end - from);
+        }
+        joined.append(p.substr(from, end - from));
+        if (nl != std::string_view::npos) {
+            next = pos + 1;
+            return joined;
+        }
+    }
+    next = std::max(pos, db.size);
+    return joined;
+}
+
+// The first line that starts at or after `pos`.
+uint32_t line_start(Database& db, uint32_t pos, std::string& joined) {
+    uint32_t next = pos;
+    if (pos > 0) line_at(db, pos - 1, next, joined);
+    return next;
+}
+
+// Calls fn(record) for every line of the list that starts in [begin, end),
+// in file order, while fn returns true. The record's line is a view that
+// lasts until the next call.
+template <typename Fn>
+void records_in(Database& db, uint32_t begin, uint32_t end, Classify classify, Fn fn) {
+    std::string joined;
+    for (uint32_t pos = line_start(db, begin, joined); pos < end && pos < db.size;) {
+        LineAt r;
+        r.start = pos;
+        const std::string_view text = line_at(db, pos, r.next, joined);
+        pos = r.next;
+        if (text.empty() || text[0] == '#') continue;
+        r.depth = std::min(text.find_first_not_of('\t'), text.size());
+        if (r.depth == text.size()) continue;
+        r.key = classify(Line{r.depth, text.substr(r.depth)});
+        if (r.key == SKIP) continue;
+        r.text = text;
+        if (!fn(r)) return;
+    }
+}
+
+Record owned(const LineAt& r) { return Record{true, r.start, r.next, r.key, r.depth, std::string(r.text)}; }
+
+Record first_record(Database& db, uint32_t begin, uint32_t end, Classify classify) {
+    Record first;
+    records_in(db, begin, end, classify, [&](const LineAt& r) {
+        first = owned(r);
+        return false;
+    });
+    return first;
+}
+
+Record last_record(Database& db, uint32_t begin, uint32_t end, Classify classify) {
+    LineAt last;
+    bool found = false;
+    std::string text;
+    records_in(db, begin, end, classify, [&](const LineAt& r) {
+        last = r;
+        text.assign(r.text);
+        found = true;
+        return true;
+    });
+    if (!found) return {};
+    last.text = text;
+    return owned(last);
+}
+
+// A line of the list in [lo, hi) near `mid`: in the page at `mid`, else in
+// the pages around it, at doubling distances on either side and then the
+// nearest between the last page without one and the first page with one.
+// Inside a long block (Intel's is a third of pci.ids) that reads a few
+// pages instead of all those up to the block's first line.
+Record probe(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, Classify classify) {
+    const int64_t count[2] = {(mid - lo + PAGE - 1) / PAGE, (hi - mid + PAGE - 1) / PAGE};  // behind, ahead
+    auto window = [&](bool ahead, int64_t k) {
+        const uint32_t offset = static_cast<uint32_t>(k) * PAGE;
+        if (ahead)
+            return first_record(db, mid + offset, hi - mid - offset > PAGE ? mid + offset + PAGE : hi,
+                                classify);
+        const uint32_t end = mid - offset;
+        return last_record(db, end - lo > PAGE ? end - PAGE : lo, end, classify);
+    };
+    int64_t empty[2] = {-1, -1};  // the farthest window known to hold no line, per side
+    std::vector<std::pair<int64_t, int64_t>> skipped[2];  // windows between two empty ones, per side
+    for (int64_t step = 0;; step = step ? step * 2 : 1) {
+        bool tried = false;
+        for (bool ahead : {true, false}) {
+            const int64_t k = std::min(step, count[ahead] - 1);
+            if (k <= empty[ahead]) continue;
+            tried = true;
+            Record r = window(ahead, k);
+            if (!r.found) {
+                if (k - empty[ahead] > 1) skipped[ahead].emplace_back(empty[ahead], k);
+                empty[ahead] = k;
+                continue;
+            }
+            for (int64_t near = k; near - empty[ahead] > 1;) {
+                const int64_t m = empty[ahead] + (near - empty[ahead]) / 2;
+                Record closer = window(ahead, m);
+                if (closer.found) {
+                    near = m;
+                    r = std::move(closer);
+                } else {
+                    empty[ahead] = m;
+                }
+            }
+            return r;
+        }
+        if (!tried) break;
+    }
+    // The steps found none; the windows they skipped, the middle ones first.
+    // Only a range inside one block, which has no line of the list, reads
+    // all of them.
+    for (bool ahead : {true, false}) {
+        std::vector<std::pair<int64_t, int64_t>>& gaps = skipped[ahead];
+        for (size_t i = 0; i < gaps.size(); ++i) {
+            const auto [a, b] = gaps[i];
+            const int64_t m = a + (b - a) / 2;
+            Record r = window(ahead, m);
+            if (r.found) return r;
+            if (m - a > 1) gaps.emplace_back(a, m);
+            if (b - m > 1) gaps.emplace_back(m, b);
+        }
+    }
+    return {};
+}
+
+// The first line of the list in [begin, end) whose key is at least
+// `target`. Each step reads the page in the middle of what is left and,
+// inside a long block where that page holds no line of the list, the pages
+// on either side of it in turn until one does.
+Search bisect(Database& db, uint32_t begin, uint32_t end, int64_t target, Classify classify) {
+    Search s;
+    uint32_t lo = begin, hi = end;  // lines before lo are below target; the line at hi_rec is not
+    int64_t lo_key = -1, hi_key = AFTER_ALL + 1;
+    Record hi_rec;
+    uint32_t beyond = end;  // where the line after hi_rec starts at the latest
+    auto in_order = [&](int64_t key) {
+        return key != OUT_OF_ORDER && ordered(lo_key, key) && ordered(key, hi_key);
+    };
+    auto answer = [&](const Record& r, uint32_t bound) {
+        s.rec = r;
+        s.hit = r.found && r.key == target;
+        s.bound = bound;
+        return s;
+    };
+    while (hi - lo > PAGE) {
+        const Record rec = probe(db, lo, hi, lo + (hi - lo) / 2, classify);
+        if (!rec.found) return answer(hi_rec, beyond);  // no line of the list between lo and hi
+        if (!in_order(rec.key)) {
+            s.ordered = false;
+            return s;
+        }
+        if (rec.key == target && target != AFTER_ALL) return answer(rec, hi_rec.found ? hi_rec.start : end);
+        if (rec.key < target) {
+            lo = rec.next;
+            lo_key = rec.key;
+        } else {
+            if (hi_rec.found) beyond = hi_rec.start;
+            hi = rec.start;
+            hi_key = rec.key;
+            hi_rec = rec;
+        }
+    }
+    // What is left is read whole, and checked whole.
+    Record first;
+    uint32_t after = 0;
+    int64_t previous = lo_key;
+    records_in(db, lo, hi, classify, [&](const LineAt& r) {
+        if (r.key == OUT_OF_ORDER || !ordered(previous, r.key) || !ordered(r.key, hi_key)) s.ordered = false;
+        previous = r.key;
+        if (first.found && after == 0) after = r.start;
+        if (!first.found && r.key >= target) first = owned(r);
+        return s.ordered;
+    });
+    if (!s.ordered) return s;
+    if (first.found) return answer(first, after ? after : hi_rec.found ? hi_rec.start : end);
+    return answer(hi_rec, beyond);
+}
+
+// Lines before the first vendor line count for vendor 0 when the file is
+// read whole; bisection has no place for them.
+bool vendor_list_first(Database& db) {
+    const Record r = first_record(
+        db, 0, db.size, [](const Line& line) { return line.depth == 0 ? AFTER_ALL : OUT_OF_ORDER; });
+    return !r.found || r.key == AFTER_ALL;
+}
+
+bool bisectable(Database& db) {
+    if (db.sorted && !db.head_checked) {
+        db.head_checked = true;
+        db.sorted = vendor_list_first(db);
+    }
+    return db.sorted;
+}
+
+// The vendor's line by bisection, kept per vendor; nullopt once the file
+// has shown itself out of order.
+std::optional<Search> find_vendor(Database& db, uint16_t vendor, Classify vendor_key) {
+    if (!bisectable(db)) return std::nullopt;
+    auto it = db.vendors.find(vendor);
+    if (it == db.vendors.end()) {
+        Search s = bisect(db, 0, db.size, vendor, vendor_key);
+        if (!s.ordered) {
+            db.sorted = false;
+            return std::nullopt;
+        }
+        it = db.vendors.emplace(vendor, std::move(s)).first;
+    }
+    return it->second;
+}
+
+// A device's line inside its vendor's block.
+std::optional<Search> find_device(Database& db, const Search& vendor, uint16_t device, Classify device_key) {
+    Search s = bisect(db, vendor.rec.next, vendor.bound, device, device_key);
+    if (!s.ordered) {
+        db.sorted = false;
+        return std::nullopt;
+    }
+    return s;
+}
+
+// The name after the id of a found line.
+std::string name_of_line(const Search& s, size_t id_width) {
+    if (!s.hit) return {};
+    const std::string_view line = s.rec.line;
+    return name_after(line.substr(std::min(line.find_first_not_of('\t'), line.size())), id_width);
+}
+
+// Subsystem lines are two tabs deep; a shallower line ends a device's list.
+int64_t subsystem_key(const Line& line) {
+    if (line.depth == 2) return 0;
+    return line.depth < 2 ? AFTER_ALL : SKIP;
+}
+
+int64_t any_line(const Line&) { return 0; }
+
+// The subsystem lines under a found device line; the last line naming the
+// pair wins. Empty when none does.
+std::string subsystem_name(Database& db, const Search& device, uint32_t sub) {
+    std::string name;
+    records_in(db, device.rec.next, device.bound, subsystem_key, [&](const LineAt& r) {
+        if (r.key == AFTER_ALL) return false;
+        const std::string_view body = r.text.substr(r.depth);
+        const size_t at = name_start(body, 9);
+        if (at == std::string_view::npos) return true;
+        const uint32_t pair =
+            util::parse_hex_digits(body.substr(0, 4)) << 16 | util::parse_hex_digits(body.substr(5, 4));
+        if (pair == sub) name = trimmed(body.substr(at));
+        return true;
+    });
+    return name;
+}
+
+// The class section, from its first header to the end of the file; false
+// when the file is out of order or a vendor line follows a header.
+bool read_class_section(Database& db, ClassReader& reader) {
+    if (!bisectable(db)) return false;
+    const Search s = bisect(db, 0, db.size, AFTER_ALL, pci_vendor_key);
+    if (!s.ordered) return false;
+    bool ok = true;
+    if (!s.rec.found) return ok;
+    records_in(db, s.rec.start, db.size, any_line, [&](const LineAt& r) {
+        const Line line{r.depth, r.text.substr(r.depth)};
+        ok = line.depth != 0 || ClassReader::is_header(line.body);
+        if (ok) reader.read(line);
+        return ok;
+    });
+    return ok;
+}
+
 }  // namespace
 
 Ids& Ids::instance() {
@@ -360,6 +782,13 @@ Ids::Ids() : m_impl(new Impl) {
     if (!m_pci_path.empty()) m_impl->pci.fd = util::open_fd(m_pci_path, O_RDONLY);
     m_usb_path = find_ids_file("usb.ids");
     if (!m_usb_path.empty()) m_impl->usb.fd = util::open_fd(m_usb_path, O_RDONLY);
+    for (Database* db : {&m_impl->pci, &m_impl->usb}) {
+        struct stat st {};
+        // Offsets are 32 bits; a larger file is no database and is read as
+        // the whole-file reader reads it.
+        if (db->fd >= 0 && ::fstat(db->fd, &st) == 0 && st.st_size < UINT32_MAX)
+            db->size = static_cast<uint32_t>(st.st_size);
+    }
 }
 
 Ids::~Ids() {
@@ -409,27 +838,19 @@ void Ids::load_pci() const {
     Impl& m = *m_impl;
     if (m.pci_loaded) return;
     m.pci_loaded = true;
-    uint32_t vendor = 0, device = 0, cls = 0, subclass = 0;
+    uint32_t vendor = 0, device = 0;
+    ClassReader classes{m.pci_classes, m.pci_base_names, m.pci_subclass_names};
     bool in_classes = false;
     Block block;  // lines before the first vendor line belong to vendor 0
     bool in_block = true;
     const uint32_t size = scan_database(m.pci.fd, [&](const Line& line, auto at) {
         const std::string_view body = line.body;
-        uint32_t id = 0;
-        std::string name;
         if (line.depth == 0) {
             if (in_block) add_block(m.pci.blocks, block, at(body));
             in_block = false;
-            if (body.size() > 2 && body[0] == 'C' && body[1] == ' ') {
-                in_classes = true;
-                if (!split_id(body.substr(2), 2, id, name)) return;
-                cls = id;
-                m.pci_classes[cls << 16] = name;
-                m.pci_base_names[cls << 16] = std::move(name);
-                return;
-            }
+            in_classes = ClassReader::is_header(body);
+            if (in_classes) return classes.read(line);
             // A line that names no vendor leaves its devices with the previous one.
-            in_classes = false;
             block = Block{};
             const size_t name_at = name_start(body, 4);
             if (name_at != std::string_view::npos) {
@@ -442,15 +863,8 @@ void Ids::load_pci() const {
             block.device = device;
             block.begin = at(body) + static_cast<uint32_t>(body.size()) + 1;
             in_block = true;
-        } else if (line.depth == 1 && in_classes) {
-            if (!split_id(body, 2, id, name)) return;
-            subclass = id;
-            const uint32_t key = cls << 16 | subclass << 8;
-            m.pci_classes[key] = name;
-            m.pci_subclass_names[key] = std::move(name);
-        } else if (line.depth == 2 && in_classes) {
-            if (!split_id(body, 2, id, name)) return;
-            m.pci_classes[cls << 16 | subclass << 8 | id] = std::move(name);
+        } else if (in_classes) {
+            classes.read(line);
         } else if (line.depth == 1 && name_start(body, 4) != std::string_view::npos) {
             device = util::parse_hex_digits(body.substr(0, 4));
         }
@@ -459,6 +873,7 @@ void Ids::load_pci() const {
     if (size == 0) m.pci.blocks.clear();
     clamp_blocks(m.pci.blocks, size);
     sort_blocks(m.pci.blocks);
+    m.pci_classes_read = true;
 }
 
 void Ids::load_usb() const {
@@ -489,29 +904,56 @@ void Ids::load_usb() const {
     sort_blocks(m.usb.blocks);
 }
 
+// Each lookup bisects while the file keeps its order and falls back to the
+// whole-file index for good once it does not.
 std::string Ids::pci_vendor(uint16_t vendor) const {
+    if (auto v = find_vendor(m_impl->pci, vendor, pci_vendor_key)) return name_of_line(*v, 4);
     load_pci();
     return vendor_name(m_impl->pci, vendor);
 }
 
 std::string Ids::pci_device(uint16_t vendor, uint16_t device) const {
+    Database& db = m_impl->pci;
+    if (auto v = find_vendor(db, vendor, pci_vendor_key)) {
+        if (!v->hit) return {};
+        if (auto d = find_device(db, *v, device, pci_device_key)) return name_of_line(*d, 4);
+    }
     load_pci();
-    const VendorNames& names = names_of(m_impl->pci, vendor, read_pci_block);
-    return name_of(m_impl->pci.fd, names.devices, device);
+    const VendorNames& names = names_of(db, vendor, read_pci_block);
+    return name_of(db.fd, names.devices, device);
 }
 
 std::string Ids::pci_subsystem(uint16_t sub_vendor, uint16_t sub_device, uint16_t vendor,
                                uint16_t device) const {
+    Database& db = m_impl->pci;
+    const uint32_t sub = static_cast<uint32_t>(sub_vendor) << 16 | sub_device;
+    if (auto v = find_vendor(db, vendor, pci_vendor_key)) {
+        std::optional<Search> d = v->hit ? find_device(db, *v, device, pci_device_key) : Search{};
+        if (d) {
+            std::string name = d->hit ? subsystem_name(db, *d, sub) : std::string();
+            return name.empty() ? pci_vendor(sub_vendor) : name;
+        }
+    }
     load_pci();
-    const VendorNames& names = names_of(m_impl->pci, vendor, read_pci_block);
-    const uint64_t key =
-        static_cast<uint64_t>(device) << 32 | (static_cast<uint32_t>(sub_vendor) << 16 | sub_device);
+    const VendorNames& names = names_of(db, vendor, read_pci_block);
+    const uint64_t key = static_cast<uint64_t>(device) << 32 | sub;
     if (!find_at(names.subsystems, key)) return pci_vendor(sub_vendor);
-    return name_of(m_impl->pci.fd, names.subsystems, key);
+    return name_of(db.fd, names.subsystems, key);
+}
+
+void Ids::load_pci_classes() const {
+    Impl& m = *m_impl;
+    if (m.pci_classes_read) return;
+    m.pci_classes_read = true;
+    ClassReader reader{m.pci_classes, m.pci_base_names, m.pci_subclass_names};
+    if (!read_class_section(m.pci, reader)) {
+        m.pci.sorted = false;
+        load_pci();
+    }
 }
 
 std::string Ids::pci_class(uint32_t class_code) const {
-    load_pci();
+    load_pci_classes();
     for (uint32_t mask : {0xFFFFFFu, 0xFFFF00u, 0xFF0000u}) {
         auto it = m_impl->pci_classes.find(class_code & mask);
         if (it != m_impl->pci_classes.end()) return it->second;
@@ -520,21 +962,27 @@ std::string Ids::pci_class(uint32_t class_code) const {
 }
 
 std::string Ids::pci_subclass(uint32_t class_code) const {
-    load_pci();
+    load_pci_classes();
     auto it = m_impl->pci_subclass_names.find(class_code & 0xFFFF00u);
     if (it != m_impl->pci_subclass_names.end()) return it->second;
     return find_in(m_impl->pci_base_names, class_code & 0xFF0000u);
 }
 
 std::string Ids::usb_vendor(uint16_t vendor) const {
+    if (auto v = find_vendor(m_impl->usb, vendor, usb_vendor_key)) return name_of_line(*v, 5);
     load_usb();
     return vendor_name(m_impl->usb, vendor);
 }
 
 std::string Ids::usb_device(uint16_t vendor, uint16_t device) const {
+    Database& db = m_impl->usb;
+    if (auto v = find_vendor(db, vendor, usb_vendor_key)) {
+        if (!v->hit) return {};
+        if (auto d = find_device(db, *v, device, usb_device_key)) return name_of_line(*d, 5);
+    }
     load_usb();
-    const VendorNames& names = names_of(m_impl->usb, vendor, read_usb_block);
-    return name_of(m_impl->usb.fd, names.devices, device);
+    const VendorNames& names = names_of(db, vendor, read_usb_block);
+    return name_of(db.fd, names.devices, device);
 }
 
 std::string Ids::usb_class(uint8_t cls) const {

@@ -43,8 +43,10 @@ private:
     friend struct IdsTestAccess;  // tests load fresh instances under fixture roots
 
     Ids();
-    void load_pci() const;  // at the first PCI question
-    void load_usb() const;  // at the first USB question
+    // The whole file, once it shows itself out of order.
+    void load_pci() const;
+    void load_usb() const;
+    void load_pci_classes() const;  // at the first class question
 
     Impl* m_impl = nullptr;
     std::string m_pci_path;
