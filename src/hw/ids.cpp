@@ -87,6 +87,8 @@ struct Database {
     bool head_checked = false;
     uint32_t size = 0;
     std::unordered_map<uint32_t, std::string> pages;  // by page number
+    std::optional<uint32_t> last_page;                // the page read last, for the lines that follow
+    std::string_view last_view;
     std::unordered_map<uint32_t, Search> vendors;
 };
 
@@ -470,13 +472,17 @@ bool ordered(int64_t a, int64_t b) { return a < b || (a == b && a == AFTER_ALL);
 
 // One page of the file, read once per process.
 std::string_view page(Database& db, uint32_t number) {
+    if (db.last_page && *db.last_page == number) return db.last_view;
     auto it = db.pages.find(number);
     if (it == db.pages.end()) {
         const uint32_t offset = number * PAGE;
         const uint32_t length = offset < db.size ? std::min(PAGE, db.size - offset) : 0;
         it = db.pages.emplace(number, read_at(db.fd, offset, length)).first;
     }
-    return it->second;
+    // Map nodes stay where they are: the view lasts as long as the database.
+    db.last_page = number;
+    db.last_view = it->second;
+    return db.last_view;
 }
 
 // The line starting at `start`, without its newline; `next` is where the
@@ -576,7 +582,11 @@ Record probe(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, Classify clas
         return last_record(db, end - lo > PAGE ? end - PAGE : lo, end, classify);
     };
     int64_t empty[2] = {-1, -1};  // the farthest window known to hold no line, per side
-    std::vector<std::pair<int64_t, int64_t>> skipped[2];  // windows between two empty ones, per side
+    struct Gap {
+        bool ahead;
+        int64_t after, before;  // windows known to hold no line
+    };
+    std::vector<Gap> skipped;
     for (int64_t step = 0;; step = step ? step * 2 : 1) {
         bool tried = false;
         for (bool ahead : {true, false}) {
@@ -585,7 +595,7 @@ Record probe(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, Classify clas
             tried = true;
             Record r = window(ahead, k);
             if (!r.found) {
-                if (k - empty[ahead] > 1) skipped[ahead].emplace_back(empty[ahead], k);
+                if (k - empty[ahead] > 1) skipped.push_back({ahead, empty[ahead], k});
                 empty[ahead] = k;
                 continue;
             }
@@ -603,19 +613,16 @@ Record probe(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, Classify clas
         }
         if (!tried) break;
     }
-    // The steps found none; the windows they skipped, the middle ones first.
-    // Only a range inside one block, which has no line of the list, reads
-    // all of them.
-    for (bool ahead : {true, false}) {
-        std::vector<std::pair<int64_t, int64_t>>& gaps = skipped[ahead];
-        for (size_t i = 0; i < gaps.size(); ++i) {
-            const auto [a, b] = gaps[i];
-            const int64_t m = a + (b - a) / 2;
-            Record r = window(ahead, m);
-            if (r.found) return r;
-            if (m - a > 1) gaps.emplace_back(a, m);
-            if (b - m > 1) gaps.emplace_back(m, b);
-        }
+    // The steps found none: the windows they skipped, halving each gap in
+    // turn on both sides. Only a range inside one block, which holds no line
+    // of the list, reads all of them.
+    for (size_t i = 0; i < skipped.size(); ++i) {
+        const Gap gap = skipped[i];
+        const int64_t m = gap.after + (gap.before - gap.after) / 2;
+        Record r = window(gap.ahead, m);
+        if (r.found) return r;
+        if (m - gap.after > 1) skipped.push_back({gap.ahead, gap.after, m});
+        if (gap.before - m > 1) skipped.push_back({gap.ahead, m, gap.before});
     }
     return {};
 }
