@@ -18,10 +18,9 @@
 
 namespace hw {
 
-// Where each name stands in its database file. The names themselves stay in
-// the file, read back when asked for: kept as strings, the two databases
-// cost more memory than the rest of the program, and reading them all took
-// most of a report's time.
+// For a file out of order, where each name stands in it. The names
+// themselves stay in the file, read back when asked for: kept as strings,
+// the two databases cost more memory than the rest of the program.
 struct NameAt {
     uint64_t key;
     uint32_t offset;  // of the text after the id
@@ -467,6 +466,8 @@ int64_t usb_device_key(const Line& line) {
     return util::parse_hex_digits(line.body.substr(0, 4));
 }
 
+int64_t any_line(const Line&) { return 0; }
+
 // Equal keys only where the list has ended.
 bool ordered(int64_t a, int64_t b) { return a < b || (a == b && a == AFTER_ALL); }
 
@@ -566,12 +567,90 @@ Record last_record(Database& db, uint32_t begin, uint32_t end, Classify classify
     return owned(last);
 }
 
-// A line of the list in [lo, hi) near `mid`: in the page at `mid`, else in
-// the pages around it, at doubling distances on either side and then the
-// nearest between the last page without one and the first page with one.
-// Inside a long block (Intel's is a third of pci.ids) that reads a few
-// pages instead of all those up to the block's first line.
-Record probe(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, Classify classify) {
+// A page's first and last lines of the list, and the id of its first line
+// one tab deep: a device or product, in ascending order within a vendor.
+struct PageLines {
+    Record first;
+    Record last;
+    int64_t first_item = -1;
+};
+
+PageLines page_lines(Database& db, uint32_t begin, uint32_t end, Classify classify) {
+    PageLines p;
+    records_in(db, begin, end, any_line, [&](const LineAt& r) {
+        const Line line{r.depth, r.text.substr(r.depth)};
+        LineAt listed = r;
+        listed.key = classify(line);
+        if (listed.key != SKIP) {
+            p.last = owned(listed);
+            if (!p.first.found) p.first = p.last;
+        } else if (p.first_item < 0 && line.depth == 1 && four_hex_digits(line.body)) {
+            p.first_item = util::parse_hex_digits(line.body.substr(0, 4));
+        }
+        return true;
+    });
+    return p;
+}
+
+// Lines of the list found around a point: behind it and ahead of it.
+struct Probe {
+    Record behind;
+    Record ahead;
+};
+
+// Inside a long block (Intel's is a quarter of pci.ids), the lines of the
+// list nearest to `mid` on either side: the block's own vendor line and the
+// next one. Device ids rise within a block, so a page without a vendor line
+// whose first device id is above the one at `mid` (behind it) or below it
+// (ahead of it) lies in another block. The edges are bisected by that.
+Probe block_edges(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, int64_t item, Classify classify) {
+    Probe edges;
+    const int64_t behind = (mid - lo + PAGE - 1) / PAGE, ahead = (hi - mid + PAGE - 1) / PAGE;
+    for (bool forward : {false, true}) {
+        // Pages counted from the one at mid (0, inside the block).
+        auto lines = [&](int64_t k) {
+            const uint32_t offset = static_cast<uint32_t>(k) * PAGE;
+            if (forward) return page_lines(db, mid + offset, std::min(mid + offset + PAGE, hi), classify);
+            const uint32_t end = mid - offset + PAGE;
+            return page_lines(db, end - lo > PAGE ? end - PAGE : lo, end, classify);
+        };
+        int64_t inside = 0, outside = forward ? ahead : behind + 1;
+        Record& edge = forward ? edges.ahead : edges.behind;
+        while (outside - inside > 1) {
+            const int64_t m = inside + (outside - inside) / 2;
+            PageLines p = lines(m);
+            Record& near = forward ? p.first : p.last;
+            if (near.found) {
+                edge = std::move(near);
+                outside = m;
+            } else if (p.first_item < 0 || (forward ? p.first_item >= item : p.first_item <= item)) {
+                inside = m;
+            } else {
+                outside = m;
+            }
+        }
+    }
+    return edges;
+}
+
+Record near_record(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, Classify classify);
+
+// Lines of the list in [lo, hi) near `mid`: in the page at `mid`; inside a
+// long block the block's edges; else the pages around it, at doubling
+// distances on either side and then the nearest between the last page
+// without one and the first page with one.
+Probe probe(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, Classify classify) {
+    PageLines at_mid = page_lines(db, mid, hi - mid > PAGE ? mid + PAGE : hi, classify);
+    if (at_mid.first.found) return {Record{}, std::move(at_mid.first)};
+    if (at_mid.first_item >= 0) {
+        Probe edges = block_edges(db, lo, hi, mid, at_mid.first_item, classify);
+        if (edges.behind.found || edges.ahead.found) return edges;
+    }
+    return {Record{}, near_record(db, lo, hi, mid, classify)};
+}
+
+// Any line of the list in [lo, hi), the nearest to `mid` that a few pages tell.
+Record near_record(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, Classify classify) {
     const int64_t count[2] = {(mid - lo + PAGE - 1) / PAGE, (hi - mid + PAGE - 1) / PAGE};  // behind, ahead
     auto window = [&](bool ahead, int64_t k) {
         const uint32_t offset = static_cast<uint32_t>(k) * PAGE;
@@ -647,21 +726,28 @@ Search bisect(Database& db, uint32_t begin, uint32_t end, int64_t target, Classi
         return s;
     };
     while (hi - lo > PAGE) {
-        const Record rec = probe(db, lo, hi, lo + (hi - lo) / 2, classify);
-        if (!rec.found) return answer(hi_rec, beyond);  // no line of the list between lo and hi
-        if (!in_order(rec.key)) {
-            s.ordered = false;
-            return s;
-        }
-        if (rec.key == target && target != AFTER_ALL) return answer(rec, hi_rec.found ? hi_rec.start : end);
-        if (rec.key < target) {
-            lo = rec.next;
-            lo_key = rec.key;
-        } else {
-            if (hi_rec.found) beyond = hi_rec.start;
-            hi = rec.start;
-            hi_key = rec.key;
-            hi_rec = rec;
+        const Probe found = probe(db, lo, hi, lo + (hi - lo) / 2, classify);
+        if (!found.behind.found && !found.ahead.found) return answer(hi_rec, beyond);  // none in [lo, hi)
+        for (const Record* rec : {&found.behind, &found.ahead}) {
+            if (!rec->found || rec->start < lo || rec->start >= hi) continue;
+            if (!in_order(rec->key)) {
+                s.ordered = false;
+                return s;
+            }
+            if (rec->key == target && target != AFTER_ALL) {
+                // Any later line ends the block found; the nearest one known.
+                const bool next_known = rec == &found.behind && found.ahead.found;
+                return answer(*rec, next_known ? found.ahead.start : hi_rec.found ? hi_rec.start : end);
+            }
+            if (rec->key < target) {
+                lo = rec->next;
+                lo_key = rec->key;
+            } else {
+                if (hi_rec.found) beyond = hi_rec.start;
+                hi = rec->start;
+                hi_key = rec->key;
+                hi_rec = *rec;
+            }
         }
     }
     // What is left is read whole, and checked whole.
@@ -734,8 +820,6 @@ int64_t subsystem_key(const Line& line) {
     if (line.depth == 2) return 0;
     return line.depth < 2 ? AFTER_ALL : SKIP;
 }
-
-int64_t any_line(const Line&) { return 0; }
 
 // The subsystem lines under a found device line; the last line naming the
 // pair wins. Empty when none does.
