@@ -89,6 +89,7 @@ struct Database {
     std::optional<uint32_t> last_page;                // the page read last, for the lines that follow
     std::string_view last_view;
     std::unordered_map<uint32_t, Search> vendors;
+    std::unordered_map<uint32_t, Search> devices;  // by vendor << 16 | device
 };
 
 struct Ids::Impl {
@@ -577,18 +578,25 @@ struct PageLines {
 
 PageLines page_lines(Database& db, uint32_t begin, uint32_t end, Classify classify) {
     PageLines p;
+    LineAt last;
+    std::string last_text;  // the view may not outlive the next line
     records_in(db, begin, end, any_line, [&](const LineAt& r) {
         const Line line{r.depth, r.text.substr(r.depth)};
-        LineAt listed = r;
-        listed.key = classify(line);
-        if (listed.key != SKIP) {
-            p.last = owned(listed);
-            if (!p.first.found) p.first = p.last;
+        const int64_t key = classify(line);
+        if (key != SKIP) {
+            last = r;
+            last.key = key;
+            last_text.assign(r.text);
+            if (!p.first.found) p.first = owned(last);
         } else if (p.first_item < 0 && line.depth == 1 && four_hex_digits(line.body)) {
             p.first_item = util::parse_hex_digits(line.body.substr(0, 4));
         }
         return true;
     });
+    if (p.first.found) {
+        last.text = last_text;
+        p.last = owned(last);
+    }
     return p;
 }
 
@@ -782,30 +790,40 @@ bool bisectable(Database& db) {
     return db.sorted;
 }
 
-// The vendor's line by bisection, kept per vendor; nullopt once the file
-// has shown itself out of order.
-std::optional<Search> find_vendor(Database& db, uint16_t vendor, Classify vendor_key) {
-    if (!bisectable(db)) return std::nullopt;
+// The vendor's line by bisection, kept per vendor; null once the file has
+// shown itself out of order.
+const Search* find_vendor(Database& db, uint16_t vendor, Classify vendor_key) {
+    if (!bisectable(db)) return nullptr;
     auto it = db.vendors.find(vendor);
     if (it == db.vendors.end()) {
         Search s = bisect(db, 0, db.size, vendor, vendor_key);
         if (!s.ordered) {
             db.sorted = false;
-            return std::nullopt;
+            return nullptr;
         }
         it = db.vendors.emplace(vendor, std::move(s)).first;
     }
-    return it->second;
+    return &it->second;
 }
 
-// A device's line inside its vendor's block.
-std::optional<Search> find_device(Database& db, const Search& vendor, uint16_t device, Classify device_key) {
-    Search s = bisect(db, vendor.rec.next, vendor.bound, device, device_key);
-    if (!s.ordered) {
-        db.sorted = false;
-        return std::nullopt;
+// A device's line inside its vendor's block, kept per device (pages name a
+// device and its subsystem apart).
+const Search* find_device(Database& db, uint16_t vendor, uint16_t device, Classify vendor_key,
+                          Classify device_key) {
+    static const Search NOT_LISTED;
+    const Search* v = find_vendor(db, vendor, vendor_key);
+    if (!v || !v->hit) return v ? &NOT_LISTED : nullptr;
+    const uint32_t key = static_cast<uint32_t>(vendor) << 16 | device;
+    auto it = db.devices.find(key);
+    if (it == db.devices.end()) {
+        Search s = bisect(db, v->rec.next, v->bound, device, device_key);
+        if (!s.ordered) {
+            db.sorted = false;
+            return nullptr;
+        }
+        it = db.devices.emplace(key, std::move(s)).first;
     }
-    return s;
+    return &it->second;
 }
 
 // The name after the id of a found line.
@@ -998,17 +1016,15 @@ void Ids::load_usb() const {
 // Each lookup bisects while the file keeps its order and falls back to the
 // whole-file index for good once it does not.
 std::string Ids::pci_vendor(uint16_t vendor) const {
-    if (auto v = find_vendor(m_impl->pci, vendor, pci_vendor_key)) return name_of_line(*v, 4);
+    if (const Search* v = find_vendor(m_impl->pci, vendor, pci_vendor_key)) return name_of_line(*v, 4);
     load_pci();
     return vendor_name(m_impl->pci, vendor);
 }
 
 std::string Ids::pci_device(uint16_t vendor, uint16_t device) const {
     Database& db = m_impl->pci;
-    if (auto v = find_vendor(db, vendor, pci_vendor_key)) {
-        if (!v->hit) return {};
-        if (auto d = find_device(db, *v, device, pci_device_key)) return name_of_line(*d, 4);
-    }
+    if (const Search* d = find_device(db, vendor, device, pci_vendor_key, pci_device_key))
+        return name_of_line(*d, 4);
     load_pci();
     const VendorNames& names = names_of(db, vendor, read_pci_block);
     return name_of(db.fd, names.devices, device);
@@ -1018,12 +1034,9 @@ std::string Ids::pci_subsystem(uint16_t sub_vendor, uint16_t sub_device, uint16_
                                uint16_t device) const {
     Database& db = m_impl->pci;
     const uint32_t sub = static_cast<uint32_t>(sub_vendor) << 16 | sub_device;
-    if (auto v = find_vendor(db, vendor, pci_vendor_key)) {
-        std::optional<Search> d = v->hit ? find_device(db, *v, device, pci_device_key) : Search{};
-        if (d) {
-            std::string name = d->hit ? subsystem_name(db, *d, sub) : std::string();
-            return name.empty() ? pci_vendor(sub_vendor) : name;
-        }
+    if (const Search* d = find_device(db, vendor, device, pci_vendor_key, pci_device_key)) {
+        std::string name = d->hit ? subsystem_name(db, *d, sub) : std::string();
+        return name.empty() ? pci_vendor(sub_vendor) : name;
     }
     load_pci();
     const VendorNames& names = names_of(db, vendor, read_pci_block);
@@ -1060,17 +1073,15 @@ std::string Ids::pci_subclass(uint32_t class_code) const {
 }
 
 std::string Ids::usb_vendor(uint16_t vendor) const {
-    if (auto v = find_vendor(m_impl->usb, vendor, usb_vendor_key)) return name_of_line(*v, 5);
+    if (const Search* v = find_vendor(m_impl->usb, vendor, usb_vendor_key)) return name_of_line(*v, 5);
     load_usb();
     return vendor_name(m_impl->usb, vendor);
 }
 
 std::string Ids::usb_device(uint16_t vendor, uint16_t device) const {
     Database& db = m_impl->usb;
-    if (auto v = find_vendor(db, vendor, usb_vendor_key)) {
-        if (!v->hit) return {};
-        if (auto d = find_device(db, *v, device, usb_device_key)) return name_of_line(*d, 5);
-    }
+    if (const Search* d = find_device(db, vendor, device, usb_vendor_key, usb_device_key))
+        return name_of_line(*d, 5);
     load_usb();
     const VendorNames& names = names_of(db, vendor, read_usb_block);
     return name_of(db.fd, names.devices, device);
