@@ -610,11 +610,14 @@ struct Probe {
 // list nearest to `mid` on either side: the block's own vendor line and the
 // next one. Device ids rise within a block, so a page without a vendor line
 // whose first device id is above the one at `mid` (behind it) or below it
-// (ahead of it) lies in another block. The edges are bisected by that.
-Probe block_edges(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, int64_t item, Classify classify) {
+// (ahead of it) lies in another block. The edges are bisected by that; the
+// one ahead only when the one behind is below the id looked for.
+Probe block_edges(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, int64_t item, int64_t target,
+                  Classify classify) {
     Probe edges;
     const int64_t behind = (mid - lo + PAGE - 1) / PAGE, ahead = (hi - mid + PAGE - 1) / PAGE;
     for (bool forward : {false, true}) {
+        if (forward && edges.behind.found && edges.behind.key >= target) break;
         // Pages counted from the one at mid (0, inside the block).
         auto lines = [&](int64_t k) {
             const uint32_t offset = static_cast<uint32_t>(k) * PAGE;
@@ -647,11 +650,11 @@ Record near_record(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, Classif
 // long block the block's edges; else the pages around it, at doubling
 // distances on either side and then the nearest between the last page
 // without one and the first page with one.
-Probe probe(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, Classify classify) {
+Probe probe(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, int64_t target, Classify classify) {
     PageLines at_mid = page_lines(db, mid, hi - mid > PAGE ? mid + PAGE : hi, classify);
     if (at_mid.first.found) return {Record{}, std::move(at_mid.first)};
     if (at_mid.first_item >= 0) {
-        Probe edges = block_edges(db, lo, hi, mid, at_mid.first_item, classify);
+        Probe edges = block_edges(db, lo, hi, mid, at_mid.first_item, target, classify);
         if (edges.behind.found || edges.ahead.found) return edges;
     }
     return {Record{}, near_record(db, lo, hi, mid, classify)};
@@ -734,7 +737,7 @@ Search bisect(Database& db, uint32_t begin, uint32_t end, int64_t target, Classi
         return s;
     };
     while (hi - lo > PAGE) {
-        const Probe found = probe(db, lo, hi, lo + (hi - lo) / 2, classify);
+        const Probe found = probe(db, lo, hi, lo + (hi - lo) / 2, target, classify);
         if (!found.behind.found && !found.ahead.found) return answer(hi_rec, beyond);  // none in [lo, hi)
         for (const Record* rec : {&found.behind, &found.ahead}) {
             if (!rec->found || rec->start < lo || rec->start >= hi) continue;
