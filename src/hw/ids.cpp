@@ -89,6 +89,8 @@ struct Database {
     std::optional<uint32_t> last_page;                // the page read last, for the lines that follow
     std::string_view last_view;
     std::unordered_map<uint32_t, Search> vendors;
+    Record first_vendor;  // the first line of the vendor list
+    bool first_vendor_read = false;
     std::unordered_map<uint32_t, Search> devices;  // by vendor << 16 | device
 };
 
@@ -798,6 +800,23 @@ bool bisectable(Database& db) {
 const Search* find_vendor(Database& db, uint16_t vendor, Classify vendor_key) {
     if (!bisectable(db)) return nullptr;
     auto it = db.vendors.find(vendor);
+    if (it == db.vendors.end() && !db.first_vendor_read) {
+        db.first_vendor_read = true;
+        db.first_vendor = first_record(db, 0, db.size, vendor_key);
+    }
+    // Vendor 0 is asked for every device whose subsystem ids are unset: at
+    // or below the first vendor the search stops there, as a bisection would
+    // end there after checking the lines on its way. A file of one page is
+    // checked whole by the bisection instead.
+    const Record& first = db.first_vendor;
+    if (it == db.vendors.end() && db.size > PAGE && first.found && first.key >= vendor &&
+        first.key != OUT_OF_ORDER) {
+        Search s;
+        s.rec = first;
+        s.hit = first.key == vendor;
+        s.bound = db.size;
+        it = db.vendors.emplace(vendor, std::move(s)).first;
+    }
     if (it == db.vendors.end()) {
         Search s = bisect(db, 0, db.size, vendor, vendor_key);
         if (!s.ordered) {
