@@ -9,11 +9,13 @@
 #include "fixture.h"
 #include "hw/ids.h"
 #include "i18n.h"
+#include "util.h"
 
 namespace hw {
 struct IdsTestAccess {
     // A database loaded now, under whatever root prefix is in force.
     static std::unique_ptr<Ids> load() { return std::unique_ptr<Ids>(new Ids()); }
+    static bool bisected(const Ids& ids) { return ids.pci_bisected(); }
 };
 }  // namespace hw
 
@@ -345,7 +347,9 @@ TEST(IdsOrder, HandEditedFilesOutOfOrderAreReadWhole) {
         EXPECT_EQ(ids->pci_vendor(c.vendor), c.vendor_name) << std::hex << c.vendor;
     }
     root.write("/usr/share/misc/pci.ids", vendors_swapped);
-    EXPECT_EQ(IdsTestAccess::load()->pci_class(0x020000), "Ethernet controller");
+    auto swapped = IdsTestAccess::load();
+    EXPECT_EQ(swapped->pci_class(0x020000), "Ethernet controller");
+    EXPECT_FALSE(IdsTestAccess::bisected(*swapped));
 }
 
 // The installed pci.ids by bisection against the same file read whole: a
@@ -380,6 +384,53 @@ TEST(IdsOrder, BisectionAnswersAsTheWholeFileOnTheInstalledDatabase) {
         EXPECT_EQ(bisected->pci_subclass(code), whole->pci_subclass(code)) << std::hex << code;
     }
     EXPECT_EQ(bisected->pci_device(0x8086, 0x1237), "440FX - 82441FX PMC [Natoma]");
+    EXPECT_TRUE(IdsTestAccess::bisected(*bisected));
+}
+
+// Long vendor blocks (Intel's is a quarter of pci.ids) hold no vendor line
+// for hundreds of pages; the search steps over them by their device ids.
+// Vendors on either side, absent ones between, devices at both ends of a
+// block and vendors whose devices have lower ids than the long block's:
+// each answered as by the whole-file reader.
+TEST(IdsOrder, LongBlocksAnswerAsTheWholeFile) {
+    std::string pci;
+    char line[96];
+    for (unsigned v = 0x100; v <= 0x400; v += 3) {
+        std::snprintf(line, sizeof line, "%04x  Vendor %x\n", v, v);
+        pci += line;
+        const unsigned devices = v == 0x202 || v == 0x2fe ? 4000 : v % 7 == 0 ? 300 : 2;
+        for (unsigned d = 0; d < devices; ++d) {
+            std::snprintf(line, sizeof line, "\t%04x  Device %x of %x\n", d * 0xffff / devices, d, v);
+            pci += line;
+            if (d % 5 == 0) {
+                std::snprintf(line, sizeof line, "\t\t%04x %04x  Board %x\n", v, d, d);
+                pci += line;
+            }
+        }
+    }
+    pci += "C 02  Network controller\n\t00  Ethernet controller\n";
+    zqtest::ScopedEnv no_snap("SNAP", nullptr);
+    zqtest::FixtureRoot sorted, stray;
+    sorted.write("/usr/share/misc/pci.ids", pci);
+    stray.write("/usr/share/misc/pci.ids", "\t0001  Before the first vendor\n" + pci);
+    auto whole = IdsTestAccess::load();  // under the last root made
+    ASSERT_EQ(whole->pci_device(0, 1), "Before the first vendor");
+    util::set_root_prefix(sorted.dir());
+    auto bisected = IdsTestAccess::load();
+    for (uint32_t v = 0xf0; v <= 0x410; ++v) {
+        const auto id = static_cast<uint16_t>(v);
+        ASSERT_EQ(bisected->pci_vendor(id), whole->pci_vendor(id)) << std::hex << v;
+        for (uint16_t d : {0x0000, 0x0001, 0x7fff, 0xfffe, 0xffef})
+            ASSERT_EQ(bisected->pci_device(id, d), whole->pci_device(id, d)) << std::hex << v << ":" << d;
+    }
+    for (uint16_t v : {0x202, 0x2fe})
+        for (uint32_t d = 0; d <= 0xffff; d += 37) {
+            ASSERT_EQ(bisected->pci_device(v, d), whole->pci_device(v, d)) << std::hex << v << ":" << d;
+            ASSERT_EQ(bisected->pci_subsystem(v, d, v, d), whole->pci_subsystem(v, d, v, d));
+        }
+    EXPECT_EQ(bisected->pci_class(0x020000), "Ethernet controller");
+    EXPECT_TRUE(IdsTestAccess::bisected(*bisected));
+    EXPECT_FALSE(IdsTestAccess::bisected(*whole));
 }
 
 }  // namespace

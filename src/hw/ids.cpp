@@ -73,7 +73,8 @@ struct Search {
     bool ordered = true;  // false: the lines met break the file's order
     bool hit = false;     // `rec` carries exactly the id looked for
     Record rec;
-    uint32_t bound = 0;  // the block of `rec` ends here at the latest
+    uint32_t bound = 0;       // the block of `rec` ends here at the latest
+    bool block_read = false;  // ... and exactly here
 };
 
 struct Database {
@@ -471,6 +472,8 @@ int64_t usb_device_key(const Line& line) {
 
 int64_t any_line(const Line&) { return 0; }
 
+int64_t ends_block(const Line& line) { return line.depth == 0 ? AFTER_ALL : SKIP; }
+
 // Equal keys only where the list has ended.
 bool ordered(int64_t a, int64_t b) { return a < b || (a == b && a == AFTER_ALL); }
 
@@ -487,6 +490,15 @@ std::string_view page(Database& db, uint32_t number) {
     db.last_page = number;
     db.last_view = it->second;
     return db.last_view;
+}
+
+// The pages of [begin, end) not read yet, in one read: a block read whole.
+void read_pages(Database& db, uint32_t begin, uint32_t end) {
+    const uint32_t first = begin / PAGE, last = (std::min(end, db.size) + PAGE - 1) / PAGE;
+    if (first >= last) return;
+    const std::string bytes = read_at(db.fd, first * PAGE, (last - first) * PAGE);
+    for (uint32_t n = first; n < last && (n - first) * PAGE < bytes.size(); ++n)
+        db.pages.try_emplace(n, bytes.substr((n - first) * PAGE, PAGE));
 }
 
 // The line starting at `start`, without its newline; `next` is where the
@@ -828,17 +840,38 @@ const Search* find_vendor(Database& db, uint16_t vendor, Classify vendor_key) {
     return &it->second;
 }
 
+// The first line without indentation in [begin, end), read in pieces that
+// double, as few reads as the block is long.
+uint32_t block_end(Database& db, uint32_t begin, uint32_t end) {
+    uint32_t piece = 4 * PAGE;
+    for (uint32_t from = begin; from < end; from += piece, piece = std::min(2 * piece, 1u << 24)) {
+        const uint32_t to = end - from > piece ? from + piece : end;
+        read_pages(db, from, to);
+        const Record r = first_record(db, from, to, ends_block);
+        if (r.found) return r.start;
+    }
+    return end;
+}
+
 // A device's line inside its vendor's block, kept per device (pages name a
 // device and its subsystem apart).
 const Search* find_device(Database& db, uint16_t vendor, uint16_t device, Classify vendor_key,
                           Classify device_key) {
     static const Search NOT_LISTED;
-    const Search* v = find_vendor(db, vendor, vendor_key);
-    if (!v || !v->hit) return v ? &NOT_LISTED : nullptr;
+    if (!find_vendor(db, vendor, vendor_key)) return nullptr;
+    Search& v = db.vendors[vendor];
+    if (!v.hit) return &NOT_LISTED;
+    if (!v.block_read) {
+        // Device lines past the block's end belong to later vendors and can
+        // pass for this one's: the search stops at the next line without
+        // indentation, found by reading the block once.
+        v.block_read = true;
+        v.bound = block_end(db, v.rec.next, v.bound);
+    }
     const uint32_t key = static_cast<uint32_t>(vendor) << 16 | device;
     auto it = db.devices.find(key);
     if (it == db.devices.end()) {
-        Search s = bisect(db, v->rec.next, v->bound, device, device_key);
+        Search s = bisect(db, v.rec.next, v.bound, device, device_key);
         if (!s.ordered) {
             db.sorted = false;
             return nullptr;
@@ -1066,6 +1099,8 @@ std::string Ids::pci_subsystem(uint16_t sub_vendor, uint16_t sub_device, uint16_
     if (!find_at(names.subsystems, key)) return pci_vendor(sub_vendor);
     return name_of(db.fd, names.subsystems, key);
 }
+
+bool Ids::pci_bisected() const { return m_impl->pci.sorted; }
 
 void Ids::load_pci_classes() const {
     Impl& m = *m_impl;

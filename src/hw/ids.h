@@ -49,6 +49,8 @@ private:
     void load_pci() const;
     void load_usb() const;
     void load_pci_classes() const;  // at the first class question
+    // False once pci.ids has shown itself out of order and is read whole.
+    bool pci_bisected() const;
 
     Impl* m_impl = nullptr;
     std::string m_pci_path;
