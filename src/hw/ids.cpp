@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -472,8 +473,6 @@ int64_t usb_device_key(const Line& line) {
 
 int64_t any_line(const Line&) { return 0; }
 
-int64_t ends_block(const Line& line) { return line.depth == 0 ? AFTER_ALL : SKIP; }
-
 // Equal keys only where the list has ended.
 bool ordered(int64_t a, int64_t b) { return a < b || (a == b && a == AFTER_ALL); }
 
@@ -492,13 +491,25 @@ std::string_view page(Database& db, uint32_t number) {
     return db.last_view;
 }
 
-// The pages of [begin, end) not read yet, in one read: a block read whole.
+// The pages of [begin, end), in one read: a block read whole. The buffer is
+// left uninitialised; zeroing half a megabyte cost more than reading it.
 void read_pages(Database& db, uint32_t begin, uint32_t end) {
     const uint32_t first = begin / PAGE, last = (std::min(end, db.size) + PAGE - 1) / PAGE;
     if (first >= last) return;
-    const std::string bytes = read_at(db.fd, first * PAGE, (last - first) * PAGE);
-    for (uint32_t n = first; n < last && (n - first) * PAGE < bytes.size(); ++n)
-        db.pages.try_emplace(n, bytes.substr((n - first) * PAGE, PAGE));
+    const size_t length = static_cast<size_t>(last - first) * PAGE;
+    std::unique_ptr<char[]> bytes(new char[length]);
+    size_t got = 0;
+    while (db.fd >= 0 && got < length) {
+        const ssize_t n =
+            ::pread(db.fd, bytes.get() + got, length - got, static_cast<off_t>(first) * PAGE + got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    for (uint32_t n = first; n < last && (n - first) * PAGE < got; ++n) {
+        const size_t at = static_cast<size_t>(n - first) * PAGE;
+        db.pages.try_emplace(n, bytes.get() + at, std::min<size_t>(PAGE, got - at));
+    }
 }
 
 // The line starting at `start`, without its newline; `next` is where the
@@ -840,15 +851,35 @@ const Search* find_vendor(Database& db, uint16_t vendor, Classify vendor_key) {
     return &it->second;
 }
 
-// The first line without indentation in [begin, end), read in pieces that
-// double, as few reads as the block is long.
+// Where the line after the one holding `pos` starts.
+uint32_t next_line(Database& db, uint32_t pos) {
+    while (pos < db.size) {
+        const std::string_view p = page(db, pos / PAGE);
+        const size_t at = pos % PAGE;
+        if (at >= p.size()) break;
+        const size_t nl = p.find('\n', at);
+        if (nl != std::string_view::npos) return pos + static_cast<uint32_t>(nl - at) + 1;
+        pos += static_cast<uint32_t>(p.size() - at);
+    }
+    return db.size;
+}
+
+// The first line without indentation in [begin, end) (a line start), read
+// in pieces that double: as few reads as the block is long, and only the
+// first byte of each line looked at.
 uint32_t block_end(Database& db, uint32_t begin, uint32_t end) {
-    uint32_t piece = 4 * PAGE;
-    for (uint32_t from = begin; from < end; from += piece, piece = std::min(2 * piece, 1u << 24)) {
-        const uint32_t to = end - from > piece ? from + piece : end;
-        read_pages(db, from, to);
-        const Record r = first_record(db, from, to, ends_block);
-        if (r.found) return r.start;
+    uint32_t piece = 4 * PAGE, read_to = begin;
+    for (uint32_t pos = begin; pos < end && pos < db.size; pos = next_line(db, pos)) {
+        if (pos >= read_to) {
+            read_to = end - pos > piece ? pos + piece : end;
+            read_pages(db, pos, read_to);
+            piece = std::min(2 * piece, 1u << 24);
+        }
+        const std::string_view p = page(db, pos / PAGE);
+        if (pos % PAGE >= p.size()) break;
+        // Not indented, not a comment, not empty.
+        const char c = p[pos % PAGE];
+        if (c != '\t' && c != '#' && c != '\n') return pos;
     }
     return end;
 }
