@@ -7,6 +7,7 @@
 #include "cpu_sysfs.h"
 #include "pages.h"
 #include "probe.h"
+#include "util.h"
 
 namespace {
 
@@ -29,6 +30,7 @@ int main() {
     auto all = Clock::now();
     probe::Page page;
     cpusys::keep_files(true);
+    util::keep_reads(true);
     timed("cpu", [&] { page = probe::collect_cpu(-1); });
     timed("topo", [&] { page = probe::collect_topology(-1); });
     timed("board", [&] { page = probe::collect_board(); });
@@ -38,6 +40,7 @@ int main() {
     timed("pci", [&] { page = probe::has_pci() ? probe::collect_pci(-1) : probe::Page{}; });
     timed("usb", [&] { page = probe::has_usb() ? probe::collect_usb_page(-1) : probe::Page{}; });
     timed("net", [&] { page = probe::has_net() ? probe::collect_net(-1) : probe::Page{}; });
+    util::keep_reads(false);
     cpusys::keep_files(false);
     PageSet pages;
     timed("report", [&] {

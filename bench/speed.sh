@@ -1,31 +1,46 @@
 #!/bin/bash
 # The start-up and report benchmark. Alternates our program with a reference
 # in the same run (A B A B ...) and prints the medians and their ratio:
-#   - `--report` against lscpu on this machine;
+#   - `--report` against lscpu, and against the full reports of lshw and
+#     hwinfo, on this machine (lshw and hwinfo are installed when missing);
 #   - the same inside mount namespaces over generated trees of 64, 256 and
 #     2048 CPUs, once with the *_list files and once with masks only;
 #   - the window's time to map and resident memory against a one-label GTK
 #     window under Xvfb, after one warm-up client.
 # Usage: bench/speed.sh [BUILD_DIR] [RUNS]   (default build, 15 runs)
 set -euo pipefail
-cd "$(dirname "$0")/.."
+self=$(realpath "$0")
+cd "$(dirname "$self")/.."
 build=$(realpath "${1:-build}")
 runs=${2:-15}
 bin=$build/zorvantelquist
 [ -x "$bin" ] || { echo "no program at $bin (build first)" >&2; exit 2; }
 command -v lscpu >/dev/null || { echo "lscpu not found" >&2; exit 2; }
 
+# The full-system tools are only needed here, not to build or test.
+install_tools() {
+  local missing=() tool sudo=()
+  for tool in lshw hwinfo; do command -v "$tool" >/dev/null || missing+=("$tool"); done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  echo "installing ${missing[*]}" >&2
+  "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null 2>&1 ||
+    echo "could not install ${missing[*]}" >&2
+}
+
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# Times "ours" and "lscpu" alternately; prints "OURS_MS LSCPU_MS" (medians).
-# Runs in whatever namespace it is started in.
+# Times "ours" and a reference command alternately; prints "OURS_MS REF_MS"
+# (medians). Runs in whatever namespace it is started in.
 alternate() {
   local n=$1 bin=$2 a=() b=() t0 t1 i
-  "$bin" --report >/dev/null 2>&1 || true; lscpu >/dev/null 2>&1  # warm the page cache
+  shift 2
+  local ref=("${@:-lscpu}")
+  "$bin" --report >/dev/null 2>&1 || true; "${ref[@]}" >/dev/null 2>&1 || true  # warm the page cache
   for ((i = 0; i < n; i++)); do
     t0=$EPOCHREALTIME; "$bin" --report >/dev/null 2>&1 || true; t1=$EPOCHREALTIME
     a+=("$(awk -v s="$t0" -v e="$t1" 'BEGIN { printf "%.3f", (e - s) * 1000 }')")
-    t0=$EPOCHREALTIME; lscpu >/dev/null 2>&1; t1=$EPOCHREALTIME
+    t0=$EPOCHREALTIME; "${ref[@]}" >/dev/null 2>&1 || true; t1=$EPOCHREALTIME
     b+=("$(awk -v s="$t0" -v e="$t1" 'BEGIN { printf "%.3f", (e - s) * 1000 }')")
   done
   echo "$(printf '%s\n' "${a[@]}" | median) $(printf '%s\n' "${b[@]}" | median)"
@@ -69,6 +84,15 @@ echo "| what                               |      ours     |   reference   | rat
 echo "|------------------------------------|---------------|---------------|--------|"
 read -r a b < <(alternate "$runs" "$bin")
 row "--report vs lscpu, this machine" "$a" "$b" ms
+install_tools
+for ref in "lshw" "hwinfo"; do
+  if command -v "$ref" >/dev/null; then
+    read -r a b < <(alternate "$runs" "$bin" "$ref")
+    row "--report vs $ref (full)" "$a" "$b" ms
+  else
+    echo "| --report vs $ref: $ref not installed |"
+  fi
+done
 
 trees=$(mktemp -d /tmp/zq-bench-speed-trees.XXXXXX)
 trap 'rm -rf "$trees"' EXIT
@@ -76,7 +100,7 @@ for cpus in 64 256 2048; do
   for kind in lists masks; do
     tree=$trees/$cpus-$kind
     python3 bench/make_cpu_tree.py "$tree" "$cpus" "$kind"
-    out=$(ZQ_BENCH_INNER=alternate tests/ns_run.sh "$tree" "$0" "$build" "$runs") || {
+    out=$(ZQ_BENCH_INNER=alternate tests/ns_run.sh "$tree" "$self" "$build" "$runs") || {
       echo "| $cpus CPUs ($kind): mount namespaces not allowed here |"; continue; }
     read -r a b <<<"$out"
     row "--report vs lscpu, $cpus CPUs, $kind" "$a" "$b" ms
@@ -85,7 +109,7 @@ for cpus in 64 256 2048; do
 done
 
 if command -v xvfb-run >/dev/null && [ -x "$build/bench_window_map" ]; then
-  ZQ_BENCH_INNER=window xvfb-run -a -s "-screen 0 1600x1000x24" "$0" "$build" "$runs"
+  ZQ_BENCH_INNER=window xvfb-run -a -s "-screen 0 1600x1000x24" "$self" "$build" "$runs"
 else
   echo "| window: needs xvfb-run and build/bench_window_map |"
 fi

@@ -276,6 +276,7 @@ std::vector<bool> PageSet::collect_pages(bool with_selection) {
     gpu::forget_snapshot();
     cpusys::keep_files(true);  // and the cpu and topology pages from one reading
     sensors::keep_collection(true);
+    util::keep_reads(true);  // and every page reads a device list or identity once
     std::vector<bool> present(TAB_COUNT, true);
     for (size_t i : collection_order()) {
         const TabSpec& entry = TAB_SPECS[i];
@@ -284,6 +285,7 @@ std::vector<bool> PageSet::collect_pages(bool with_selection) {
         int value = (with_selection && entry.selection) ? this->*entry.selection : -1;
         this->*entry.page = entry.build(value);
     }
+    util::keep_reads(false);
     sensors::keep_collection(false);
     cpusys::keep_files(false);
     return present;
@@ -325,10 +327,13 @@ int run_report(int argc, char** argv, int option_index, PageSet& pages) {
     std::setlocale(LC_NUMERIC, "C");
     apply_language(SettingsStore::instance().get().language);
     if (geteuid() == 0) hw::RootData::instance().collect_as_root();
+    util::keep_reads(true);  // the header's machine line reads the mainboard page's files
     pages.fill_tabs(pages.collect_pages(false), false);
     const char* file = nullptr;
     if (option_index + 1 < argc && argv[option_index + 1][0] != '-') file = argv[option_index + 1];
-    return pages.write_report(file);
+    const int status = pages.write_report(file);
+    util::keep_reads(false);
+    return status;
 }
 
 }  // namespace

@@ -86,7 +86,7 @@ bool is_placeholder(const std::string& v) {
 
 // A DMI attribute's text; empty when absent, unreadable or a filler.
 std::string dmi(const std::string& attr) {
-    std::string v = util::read_file(dmi_path(attr));
+    std::string v = util::read_file_kept(dmi_path(attr));
     return is_placeholder(v) ? std::string() : v;
 }
 
@@ -103,7 +103,7 @@ std::string root_serial(const hw::RootData& rd, const std::string& attr) {
 void add_protected(Card& c, const char* label, const std::string& attr) {
     const std::string path = dmi_path(attr);
     if (util::readable(path)) {
-        std::string v = util::read_file(path);
+        std::string v = util::read_file_kept(path);
         if (!is_placeholder(v)) return push_row(c, label, v, attr);
     }
     const hw::RootData& rd = hw::RootData::instance();
@@ -166,7 +166,7 @@ std::string chassis_name(int64_t type) {
     return n.key ? tr(n.text) : n.text;
 }
 
-std::string chassis_type_raw() { return util::read_file(dmi_path("chassis_type")); }
+std::string chassis_type_raw() { return util::read_file_kept(dmi_path("chassis_type")); }
 
 std::string detect_virtualization() {
     struct Match {
@@ -188,8 +188,8 @@ std::string detect_virtualization() {
         {"amazon ec2", "Amazon EC2"},
         {"google compute engine", "Google Compute Engine"},
     };
-    const std::string all = util::lower(util::read_file(dmi_path("product_name"))) + " " +
-                            util::lower(util::read_file(dmi_path("sys_vendor")));
+    const std::string all = util::lower(util::read_file_kept(dmi_path("product_name"))) + " " +
+                            util::lower(util::read_file_kept(dmi_path("sys_vendor")));
     for (const Match& m : MATCHES)
         if (all.find(m.needle) != std::string::npos) return m.name;
     std::string xen = util::read_file("/sys/hypervisor/type");
@@ -266,9 +266,9 @@ void collect_chipset(Card& c) {
         const Wanted wanted[] = {
             {0x0600, tr("f.host_bridge")}, {0x0601, tr("f.isa_bridge")}, {0x0C05, "SMBus"}};
         std::vector<std::string> seen;
-        for (const std::string& dev : util::list_dir(base, "")) {
+        for (const std::string& dev : util::list_dir_kept(base, "")) {
             const std::string d = base + "/" + dev;
-            const uint32_t klass = util::parse_hex(util::read_file(d + "/class"), 0) >> 8;
+            const uint32_t klass = util::parse_hex(util::read_file_kept(d + "/class"), 0) >> 8;
             const Wanted* w = nullptr;
             for (const Wanted& candidate : wanted)
                 if (candidate.klass == klass) {
@@ -276,8 +276,8 @@ void collect_chipset(Card& c) {
                     break;
                 }
             if (!w) continue;
-            const auto vid = static_cast<uint16_t>(util::parse_hex(util::read_file(d + "/vendor"), 0));
-            const auto did = static_cast<uint16_t>(util::parse_hex(util::read_file(d + "/device"), 0));
+            const auto vid = static_cast<uint16_t>(util::parse_hex(util::read_file_kept(d + "/vendor"), 0));
+            const auto did = static_cast<uint16_t>(util::parse_hex(util::read_file_kept(d + "/device"), 0));
             // The database is loaded only for a machine that has a bridge to name.
             const hw::Ids& ids = hw::Ids::instance();
             const std::string name = ids.pci_device(vid, did);
@@ -694,8 +694,8 @@ const char* snap_name() {
 
 // Without hardware-observe a snap sees neither block devices nor DMI.
 bool lacks_hardware_observe() {
-    if (util::list_dir("/sys/block", "").empty()) return true;
-    return util::read_file(dmi_path("board_vendor")).empty();
+    if (util::list_dir_kept("/sys/block", "").empty()) return true;
+    return util::read_file_kept(dmi_path("board_vendor")).empty();
 }
 
 bool lacks_system_observe() { return util::read_file("/var/lib/snapd/hostfs/etc/os-release").empty(); }
@@ -703,7 +703,7 @@ bool lacks_system_observe() { return util::read_file("/var/lib/snapd/hostfs/etc/
 // Probes the first interface other than loopback; with none there is
 // nothing to tell from.
 bool lacks_network_observe() {
-    for (const std::string& iface : util::list_dir("/sys/class/net", ""))
+    for (const std::string& iface : util::list_dir_kept("/sys/class/net", ""))
         if (iface != "lo") return util::read_file("/sys/class/net/" + iface + "/operstate").empty();
     return false;
 }

@@ -81,10 +81,11 @@ struct MountTable {
     std::map<std::string, Mount> by_source;
 };
 
-uint64_t read_u64(const std::string& path) { return util::to_u64(util::read_file(path), 0); }
+// Read once per page collection: the presence test reads every disk as the page does.
+uint64_t read_u64(const std::string& path) { return util::to_u64(util::read_file_kept(path), 0); }
 
 // Kernel and firmware text, made safe for labels and the report.
-std::string read_text(const std::string& path) { return util::valid_utf8(util::read_file(path)); }
+std::string read_text(const std::string& path) { return util::valid_utf8(util::read_file_kept(path)); }
 
 std::map<std::string, Last>& last_stats() {
     static std::map<std::string, Last> last;
@@ -157,8 +158,8 @@ Disk read_disk(const std::string& node) {
     d.size_bytes = d.sectors * SECTOR;
     d.log_sector = static_cast<uint32_t>(read_u64(d.dir + "/queue/logical_block_size"));
     d.phys_sector = static_cast<uint32_t>(read_u64(d.dir + "/queue/physical_block_size"));
-    d.rotational = util::read_file(d.dir + "/queue/rotational") == "1";
-    d.removable = util::read_file(d.dir + "/removable") == "1";
+    d.rotational = util::read_file_kept(d.dir + "/queue/rotational") == "1";
+    d.removable = util::read_file_kept(d.dir + "/removable") == "1";
     d.wwid = read_text(d.dir + "/wwid");
     const std::string dev = d.dir + "/device";
     d.model = read_text(dev + "/model");
@@ -182,11 +183,11 @@ Disk read_disk(const std::string& node) {
 
 std::vector<Disk> collect_disks() {
     std::vector<Disk> disks;
-    for (const std::string& name : util::list_dir(BLOCK, "")) {
+    for (const std::string& name : util::list_dir_kept(BLOCK, "")) {
         if (is_virtual_disk(name)) continue;
         // Per-path devices of a multipath NVMe namespace: the namespace
         // itself is listed beside them.
-        if (util::read_file(std::string(BLOCK) + "/" + name + "/hidden") == "1") continue;
+        if (util::read_file_kept(std::string(BLOCK) + "/" + name + "/hidden") == "1") continue;
         disks.push_back(read_disk(name));
     }
     return disks;

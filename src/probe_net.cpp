@@ -249,7 +249,7 @@ int rank_of(const Iface& f) {
 std::vector<Iface> collect_ifaces() {
     AddressTable addresses = read_addresses();
     std::vector<Iface> out;
-    for (const std::string& name : util::list_dir(NET, "")) {
+    for (const std::string& name : util::list_dir_kept(NET, "")) {
         std::string dir = std::string(NET) + "/" + name;
         if (!util::is_dir(dir)) continue;
         Iface f = read_iface(name, dir);
@@ -443,7 +443,7 @@ void append_if_filled(Page& page, Card card) {
 
 }  // namespace
 
-bool has_net() { return util::is_dir(NET) && !util::list_dir(NET, "").empty(); }
+bool has_net() { return util::is_dir(NET) && !util::list_dir_kept(NET, "").empty(); }
 
 Page collect_net(int index) {
     std::vector<Iface> ifaces = collect_ifaces();

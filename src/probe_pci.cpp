@@ -81,7 +81,7 @@ struct Dev {
 std::string text_of(const std::string& path) { return util::valid_utf8(util::read_file(path)); }
 
 uint32_t read_hex(const std::string& path) {
-    std::string text = util::trim(util::read_file(path));
+    std::string text = util::trim(util::read_file_kept(path));
     if (text.empty()) return 0;
     return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
 }
@@ -212,7 +212,7 @@ std::vector<Dev> collect_devices() {
     const hw::Ids& ids = hw::Ids::instance();
     const std::unordered_map<std::string, std::string> gpus = graphics_names();
     std::vector<Dev> devices;
-    for (const std::string& address : util::list_dir(PCI_DIR, ""))
+    for (const std::string& address : util::list_dir_kept(PCI_DIR, ""))
         devices.push_back(read_device(ids, address, gpus));
     std::sort(devices.begin(), devices.end(),
               [](const Dev& a, const Dev& b) { return address_less(&a, &b); });

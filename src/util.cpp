@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <unordered_map>
 
 namespace util {
 
@@ -140,6 +141,44 @@ std::vector<std::string> list_dir(const std::string& path, const std::string& pr
     ::closedir(dir);
     std::sort(names.begin(), names.end(), natural_less);
     return names;
+}
+
+namespace {
+
+struct KeptReads {
+    int depth = 0;
+    std::unordered_map<std::string, std::string> files;
+    std::unordered_map<std::string, std::vector<std::string>> dirs;  // by path and prefix
+};
+
+KeptReads& kept_reads() {
+    static KeptReads kept;
+    return kept;
+}
+
+}  // namespace
+
+void keep_reads(bool keep) {
+    KeptReads& k = kept_reads();
+    k.depth = std::max(0, k.depth + (keep ? 1 : -1));
+    if (k.depth == 0) k = KeptReads();
+}
+
+std::string read_file_kept(const std::string& path) {
+    KeptReads& k = kept_reads();
+    if (k.depth == 0) return read_file(path);
+    auto it = k.files.find(path);
+    if (it == k.files.end()) it = k.files.emplace(path, read_file(path)).first;
+    return it->second;
+}
+
+std::vector<std::string> list_dir_kept(const std::string& path, const std::string& prefix) {
+    KeptReads& k = kept_reads();
+    if (k.depth == 0) return list_dir(path, prefix);
+    const std::string key = path + '\n' + prefix;
+    auto it = k.dirs.find(key);
+    if (it == k.dirs.end()) it = k.dirs.emplace(key, list_dir(path, prefix)).first;
+    return it->second;
 }
 
 std::string read_link_full(const std::string& path) {

@@ -47,6 +47,17 @@ bool stat_fs(const std::string& path, struct statvfs& out);
 // few readers that need a descriptor (ioctls on device nodes).
 int open_fd(const std::string& path, int flags);
 
+// ---- One reading per page collection ----------------------------------------
+// While a page collection keeps its reads (keep_reads(true) up to the
+// matching keep_reads(false); the calls nest), the two functions below read
+// each file and directory once for all pages; outside it they read afresh.
+// Only for what cannot change while pages are built: identities, firmware
+// tables, device lists. Live values are read by the tick, outside any
+// collection, and keep using read_file.
+void keep_reads(bool keep);
+std::string read_file_kept(const std::string& path);                                         // read_file
+std::vector<std::string> list_dir_kept(const std::string& path, const std::string& prefix);  // list_dir
+
 // ---- Strings ---------------------------------------------------------------
 std::string trim(const std::string& s);
 std::string lower(const std::string& s);

@@ -55,7 +55,8 @@ constexpr uint32_t FULLY_ASSOCIATIVE = 0xFF;
 // register values instead of the processor it runs on.
 using RawQuery = std::function<Regs(uint32_t leaf, uint32_t subleaf)>;
 
-// Executes CPUID on this processor (zeros when there is no CPUID).
+// Executes CPUID on this processor, each leaf and sub-leaf once per process
+// (zeros when there is no CPUID).
 Regs execute(uint32_t leaf, uint32_t subleaf);
 
 // Reads a leaf after checking that its range (basic below 0x80000000, else

@@ -94,6 +94,33 @@ TEST(UtilFiles, ListDirNaturalOrderAndPrefix) {
     EXPECT_TRUE(util::list_dir("/sys/class/none", "").empty());
 }
 
+// A collection reads a file or directory once for all its pages, nested
+// collections included; once the outermost one ends every read is fresh,
+// so nothing a collection kept reaches the next one or the tick.
+TEST(UtilFiles, KeptReadsLastOneCollection) {
+    FixtureRoot root;
+    const std::string vendor = "/sys/class/dmi/id/sys_vendor";
+    root.write(vendor, "Acme\n");
+    root.mkdir("/sys/block/sda");
+    util::keep_reads(true);
+    EXPECT_EQ(util::read_file_kept(vendor), "Acme");
+    EXPECT_EQ(util::list_dir_kept("/sys/block", "").size(), 1u);
+    root.write(vendor, "Other\n");
+    root.mkdir("/sys/block/sdb");
+    util::keep_reads(true);
+    util::keep_reads(false);
+    EXPECT_EQ(util::read_file_kept(vendor), "Acme");
+    EXPECT_EQ(util::list_dir_kept("/sys/block", "").size(), 1u);
+    EXPECT_EQ(util::read_file(vendor), "Other");
+    util::keep_reads(false);
+    EXPECT_EQ(util::read_file_kept(vendor), "Other");
+    EXPECT_EQ(util::list_dir_kept("/sys/block", "").size(), 2u);
+    util::keep_reads(false);  // one end too many is ignored
+    util::keep_reads(true);
+    EXPECT_EQ(util::read_file_kept(vendor), "Other");
+    util::keep_reads(false);
+}
+
 TEST(UtilFiles, RootPrefixOnlyAppliesToAbsolutePaths) {
     FixtureRoot root;
     EXPECT_EQ(util::host_path("/proc/stat"), root.dir() + "/proc/stat");

@@ -8,6 +8,8 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -17,10 +19,9 @@
 
 namespace hw {
 
-// Where each name stands in its database file. The names themselves stay in
-// the file, read back when asked for: kept as strings, the two databases
-// cost more memory than the rest of the program, and reading them all took
-// most of a report's time.
+// For a file out of order, where each name stands in it. The names
+// themselves stay in the file, read back when asked for: kept as strings,
+// the two databases cost more memory than the rest of the program.
 struct NameAt {
     uint64_t key;
     uint32_t offset;  // of the text after the id
@@ -50,10 +51,49 @@ struct VendorNames {
     NameIndex subsystems;
 };
 
+// Where a bisection ended: the first line at or after the id looked for.
+struct Record {
+    bool found = false;
+    uint32_t start = 0;  // file offsets of the line and of the one after it
+    uint32_t next = 0;
+    int64_t key = 0;
+    size_t depth = 0;
+    std::string line;  // without its newline
+};
+
+// The same while a page is read: its text a view into the page.
+struct LineAt {
+    uint32_t start = 0;
+    uint32_t next = 0;
+    int64_t key = 0;
+    size_t depth = 0;
+    std::string_view text;
+};
+
+struct Search {
+    bool ordered = true;  // false: the lines met break the file's order
+    bool hit = false;     // `rec` carries exactly the id looked for
+    Record rec;
+    uint32_t bound = 0;       // the block of `rec` ends here at the latest
+    bool block_read = false;  // ... and exactly here
+};
+
 struct Database {
     int fd = -1;
+    // Scan mode: the whole file indexed by load_pci / load_usb.
     std::vector<Block> blocks;  // by vendor, file order within one vendor
     std::unordered_map<uint32_t, VendorNames> read;
+    // Bisection mode, while the file keeps its ids in ascending order.
+    bool sorted = true;
+    bool head_checked = false;
+    uint32_t size = 0;
+    std::unordered_map<uint32_t, std::string> pages;  // by page number
+    std::optional<uint32_t> last_page;                // the page read last, for the lines that follow
+    std::string_view last_view;
+    std::unordered_map<uint32_t, Search> vendors;
+    Record first_vendor;  // the first line of the vendor list
+    bool first_vendor_read = false;
+    std::unordered_map<uint32_t, Search> devices;  // by vendor << 16 | device
 };
 
 struct Ids::Impl {
@@ -61,6 +101,7 @@ struct Ids::Impl {
     Database usb;
     bool pci_loaded = false;
     bool usb_loaded = false;
+    bool pci_classes_read = false;
     // The class tables are short and read whole.
     // Base class, subclass and programming interface share keys here (a
     // subclass 00 lands on its base class's key); later lines win.
@@ -212,6 +253,42 @@ size_t name_start(std::string_view s, size_t n) {
     return n;
 }
 
+using NameMap = std::unordered_map<uint32_t, std::string>;
+
+// The class section of pci.ids: "C" headers, subclasses one tab deep and
+// programming interfaces two tabs deep. Later lines win.
+struct ClassReader {
+    NameMap& all;  // the three levels under shared keys
+    NameMap& bases;
+    NameMap& subclasses;
+    uint32_t cls = 0;
+    uint32_t subclass = 0;
+
+    static bool is_header(std::string_view body) {
+        return body.size() > 2 && body[0] == 'C' && body[1] == ' ';
+    }
+
+    void read(const Line& line) {
+        uint32_t id = 0;
+        std::string name;
+        if (line.depth == 0) {
+            if (!split_id(line.body.substr(2), 2, id, name)) return;
+            cls = id;
+            all[cls << 16] = name;
+            bases[cls << 16] = std::move(name);
+        } else if (line.depth == 1) {
+            if (!split_id(line.body, 2, id, name)) return;
+            subclass = id;
+            const uint32_t key = cls << 16 | subclass << 8;
+            all[key] = name;
+            subclasses[key] = std::move(name);
+        } else if (line.depth == 2) {
+            if (!split_id(line.body, 2, id, name)) return;
+            all[cls << 16 | subclass << 8 | id] = std::move(name);
+        }
+    }
+};
+
 // `name` lies in `buffer`, which was read from file offset `base`.
 void add_name(NameIndex& index, uint64_t key, std::string_view buffer, uint32_t base, std::string_view name) {
     index.push_back(
@@ -342,6 +419,546 @@ void clamp_blocks(std::vector<Block>& blocks, uint32_t size) {
     }
 }
 
+// ---- Bisection ---------------------------------------------------------------
+// pci.ids and usb.ids list their vendors in ascending id order, each vendor's
+// devices too, and the PCI classes after the last vendor. A name is then
+// found in a few page reads around the lines compared, instead of reading
+// the whole file. Every line met on the way is checked against that order;
+// a file that breaks it (edited by hand) is read whole as above.
+
+constexpr uint32_t PAGE = 4096;
+constexpr int64_t AFTER_ALL = 0x10000;  // a line that ends the list searched
+constexpr int64_t SKIP = -1;            // a line that is no entry of that list
+constexpr int64_t OUT_OF_ORDER = -2;    // a line the order cannot place
+
+// The key of a line of the list searched, or one of the three above.
+using Classify = int64_t (*)(const Line&);
+
+bool four_hex_digits(std::string_view s) {
+    if (s.size() < 4) return false;
+    for (size_t i = 0; i < 4; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(s[i]))) return false;
+    return true;
+}
+
+int64_t pci_vendor_key(const Line& line) {
+    if (line.depth != 0) return SKIP;
+    if (ClassReader::is_header(line.body)) return AFTER_ALL;
+    if (!four_hex_digits(line.body) || name_start(line.body, 4) == std::string_view::npos)
+        return OUT_OF_ORDER;
+    return util::parse_hex_digits(line.body.substr(0, 4));
+}
+
+int64_t pci_device_key(const Line& line) {
+    if (line.depth == 0) return AFTER_ALL;
+    if (line.depth > 1) return SKIP;
+    if (!four_hex_digits(line.body) || name_start(line.body, 4) == std::string_view::npos)
+        return OUT_OF_ORDER;
+    return util::parse_hex_digits(line.body.substr(0, 4));
+}
+
+int64_t usb_vendor_key(const Line& line) {
+    if (line.depth != 0) return SKIP;
+    if (line.body.size() <= 4 || !is_blank(line.body[4]) || !four_hex_digits(line.body)) return AFTER_ALL;
+    return util::parse_hex_digits(line.body.substr(0, 4));
+}
+
+int64_t usb_device_key(const Line& line) {
+    if (line.depth == 0) return AFTER_ALL;
+    if (line.depth > 1) return SKIP;
+    if (!four_hex_digits(line.body) || name_start(line.body, 5) == std::string_view::npos)
+        return OUT_OF_ORDER;
+    return util::parse_hex_digits(line.body.substr(0, 4));
+}
+
+int64_t any_line(const Line&) { return 0; }
+
+// Equal keys only where the list has ended.
+bool ordered(int64_t a, int64_t b) { return a < b || (a == b && a == AFTER_ALL); }
+
+// One page of the file, read once per process.
+std::string_view page(Database& db, uint32_t number) {
+    if (db.last_page && *db.last_page == number) return db.last_view;
+    auto it = db.pages.find(number);
+    if (it == db.pages.end()) {
+        const uint32_t offset = number * PAGE;
+        const uint32_t length = offset < db.size ? std::min(PAGE, db.size - offset) : 0;
+        it = db.pages.emplace(number, read_at(db.fd, offset, length)).first;
+    }
+    // Map nodes stay where they are: the view lasts as long as the database.
+    db.last_page = number;
+    db.last_view = it->second;
+    return db.last_view;
+}
+
+// The pages of [begin, end), in one read: a block read whole. The buffer is
+// left uninitialised; zeroing half a megabyte cost more than reading it.
+void read_pages(Database& db, uint32_t begin, uint32_t end) {
+    const uint32_t first = begin / PAGE, last = (std::min(end, db.size) + PAGE - 1) / PAGE;
+    if (first >= last) return;
+    const size_t length = static_cast<size_t>(last - first) * PAGE;
+    std::unique_ptr<char[]> bytes(new char[length]);
+    size_t got = 0;
+    while (db.fd >= 0 && got < length) {
+        const ssize_t n =
+            ::pread(db.fd, bytes.get() + got, length - got, static_cast<off_t>(first) * PAGE + got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    for (uint32_t n = first; n < last && (n - first) * PAGE < got; ++n) {
+        const size_t at = static_cast<size_t>(n - first) * PAGE;
+        db.pages.try_emplace(n, bytes.get() + at, std::min<size_t>(PAGE, got - at));
+    }
+}
+
+// The line starting at `start`, without its newline; `next` is where the
+// line after it starts. The view lies in a page, or in `joined` for a line
+// that crosses into the next page.
+std::string_view line_at(Database& db, uint32_t start, uint32_t& next, std::string& joined) {
+    joined.clear();
+    uint32_t pos = start;
+    while (pos < db.size) {
+        const std::string_view p = page(db, pos / PAGE);
+        const size_t from = pos % PAGE;
+        if (from >= p.size()) break;  // the file shrank
+        const size_t nl = p.find('\n', from);
+        const size_t end = nl == std::string_view::npos ? p.size() : nl;
+        pos += static_cast<uint32_t>(end - from);
+        if (nl != std::string_view::npos && joined.empty()) {
+            next = pos + 1;
+            return p.substr(from, end - from);
+        }
+        joined.append(p.substr(from, end - from));
+        if (nl != std::string_view::npos) {
+            next = pos + 1;
+            return joined;
+        }
+    }
+    next = std::max(pos, db.size);
+    return joined;
+}
+
+// The first line that starts at or after `pos`.
+uint32_t line_start(Database& db, uint32_t pos, std::string& joined) {
+    uint32_t next = pos;
+    if (pos > 0) line_at(db, pos - 1, next, joined);
+    return next;
+}
+
+// Calls fn(record) for every line of the list that starts in [begin, end),
+// in file order, while fn returns true. The record's line is a view that
+// lasts until the next call.
+template <typename Fn>
+void records_in(Database& db, uint32_t begin, uint32_t end, Classify classify, Fn fn) {
+    std::string joined;
+    for (uint32_t pos = line_start(db, begin, joined); pos < end && pos < db.size;) {
+        LineAt r;
+        r.start = pos;
+        const std::string_view text = line_at(db, pos, r.next, joined);
+        pos = r.next;
+        if (text.empty() || text[0] == '#') continue;
+        r.depth = std::min(text.find_first_not_of('\t'), text.size());
+        if (r.depth == text.size()) continue;
+        r.key = classify(Line{r.depth, text.substr(r.depth)});
+        if (r.key == SKIP) continue;
+        r.text = text;
+        if (!fn(r)) return;
+    }
+}
+
+Record owned(const LineAt& r) { return Record{true, r.start, r.next, r.key, r.depth, std::string(r.text)}; }
+
+Record first_record(Database& db, uint32_t begin, uint32_t end, Classify classify) {
+    Record first;
+    records_in(db, begin, end, classify, [&](const LineAt& r) {
+        first = owned(r);
+        return false;
+    });
+    return first;
+}
+
+Record last_record(Database& db, uint32_t begin, uint32_t end, Classify classify) {
+    LineAt last;
+    bool found = false;
+    std::string text;
+    records_in(db, begin, end, classify, [&](const LineAt& r) {
+        last = r;
+        text.assign(r.text);
+        found = true;
+        return true;
+    });
+    if (!found) return {};
+    last.text = text;
+    return owned(last);
+}
+
+// A page's first and last lines of the list, and the id of its first line
+// one tab deep: a device or product, in ascending order within a vendor.
+struct PageLines {
+    Record first;
+    Record last;
+    int64_t first_item = -1;
+};
+
+PageLines page_lines(Database& db, uint32_t begin, uint32_t end, Classify classify) {
+    PageLines p;
+    LineAt last;
+    std::string last_text;  // the view may not outlive the next line
+    records_in(db, begin, end, any_line, [&](const LineAt& r) {
+        const Line line{r.depth, r.text.substr(r.depth)};
+        const int64_t key = classify(line);
+        if (key != SKIP) {
+            last = r;
+            last.key = key;
+            last_text.assign(r.text);
+            if (!p.first.found) p.first = owned(last);
+        } else if (p.first_item < 0 && line.depth == 1 && four_hex_digits(line.body)) {
+            p.first_item = util::parse_hex_digits(line.body.substr(0, 4));
+        }
+        return true;
+    });
+    if (p.first.found) {
+        last.text = last_text;
+        p.last = owned(last);
+    }
+    return p;
+}
+
+// Lines of the list found around a point: behind it and ahead of it.
+struct Probe {
+    Record behind;
+    Record ahead;
+};
+
+// Inside a long block (Intel's is a quarter of pci.ids), the lines of the
+// list nearest to `mid` on either side: the block's own vendor line and the
+// next one. Device ids rise within a block, so a page without a vendor line
+// whose first device id is above the one at `mid` (behind it) or below it
+// (ahead of it) lies in another block. The edges are bisected by that; the
+// one ahead only when the one behind is below the id looked for.
+Probe block_edges(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, int64_t item, int64_t target,
+                  Classify classify) {
+    Probe edges;
+    const int64_t behind = (mid - lo + PAGE - 1) / PAGE, ahead = (hi - mid + PAGE - 1) / PAGE;
+    for (bool forward : {false, true}) {
+        if (forward && edges.behind.found && edges.behind.key >= target) break;
+        // Pages counted from the one at mid (0, inside the block).
+        auto lines = [&](int64_t k) {
+            const uint32_t offset = static_cast<uint32_t>(k) * PAGE;
+            if (forward) return page_lines(db, mid + offset, std::min(mid + offset + PAGE, hi), classify);
+            const uint32_t end = mid - offset + PAGE;
+            return page_lines(db, end - lo > PAGE ? end - PAGE : lo, end, classify);
+        };
+        int64_t inside = 0, outside = forward ? ahead : behind + 1;
+        Record& edge = forward ? edges.ahead : edges.behind;
+        while (outside - inside > 1) {
+            const int64_t m = inside + (outside - inside) / 2;
+            PageLines p = lines(m);
+            Record& near = forward ? p.first : p.last;
+            if (near.found) {
+                edge = std::move(near);
+                outside = m;
+            } else if (p.first_item < 0 || (forward ? p.first_item >= item : p.first_item <= item)) {
+                inside = m;
+            } else {
+                outside = m;
+            }
+        }
+    }
+    return edges;
+}
+
+Record near_record(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, Classify classify);
+
+// Lines of the list in [lo, hi) near `mid`: in the page at `mid`; inside a
+// long block the block's edges; else the pages around it, at doubling
+// distances on either side and then the nearest between the last page
+// without one and the first page with one.
+Probe probe(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, int64_t target, Classify classify) {
+    PageLines at_mid = page_lines(db, mid, hi - mid > PAGE ? mid + PAGE : hi, classify);
+    if (at_mid.first.found) return {Record{}, std::move(at_mid.first)};
+    if (at_mid.first_item >= 0) {
+        Probe edges = block_edges(db, lo, hi, mid, at_mid.first_item, target, classify);
+        if (edges.behind.found || edges.ahead.found) return edges;
+    }
+    return {Record{}, near_record(db, lo, hi, mid, classify)};
+}
+
+// Any line of the list in [lo, hi), the nearest to `mid` that a few pages tell.
+Record near_record(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, Classify classify) {
+    const int64_t count[2] = {(mid - lo + PAGE - 1) / PAGE, (hi - mid + PAGE - 1) / PAGE};  // behind, ahead
+    auto window = [&](bool ahead, int64_t k) {
+        const uint32_t offset = static_cast<uint32_t>(k) * PAGE;
+        if (ahead)
+            return first_record(db, mid + offset, hi - mid - offset > PAGE ? mid + offset + PAGE : hi,
+                                classify);
+        const uint32_t end = mid - offset;
+        return last_record(db, end - lo > PAGE ? end - PAGE : lo, end, classify);
+    };
+    int64_t empty[2] = {-1, -1};  // the farthest window known to hold no line, per side
+    struct Gap {
+        bool ahead;
+        int64_t after, before;  // windows known to hold no line
+    };
+    std::vector<Gap> skipped;
+    for (int64_t step = 0;; step = step ? step * 2 : 1) {
+        bool tried = false;
+        for (bool ahead : {true, false}) {
+            const int64_t k = std::min(step, count[ahead] - 1);
+            if (k <= empty[ahead]) continue;
+            tried = true;
+            Record r = window(ahead, k);
+            if (!r.found) {
+                if (k - empty[ahead] > 1) skipped.push_back({ahead, empty[ahead], k});
+                empty[ahead] = k;
+                continue;
+            }
+            for (int64_t near = k; near - empty[ahead] > 1;) {
+                const int64_t m = empty[ahead] + (near - empty[ahead]) / 2;
+                Record closer = window(ahead, m);
+                if (closer.found) {
+                    near = m;
+                    r = std::move(closer);
+                } else {
+                    empty[ahead] = m;
+                }
+            }
+            return r;
+        }
+        if (!tried) break;
+    }
+    // The steps found none: the windows they skipped, halving each gap in
+    // turn on both sides. Only a range inside one block, which holds no line
+    // of the list, reads all of them.
+    for (size_t i = 0; i < skipped.size(); ++i) {
+        const Gap gap = skipped[i];
+        const int64_t m = gap.after + (gap.before - gap.after) / 2;
+        Record r = window(gap.ahead, m);
+        if (r.found) return r;
+        if (m - gap.after > 1) skipped.push_back({gap.ahead, gap.after, m});
+        if (gap.before - m > 1) skipped.push_back({gap.ahead, m, gap.before});
+    }
+    return {};
+}
+
+// The first line of the list in [begin, end) whose key is at least
+// `target`. Each step reads the page in the middle of what is left and,
+// inside a long block where that page holds no line of the list, the pages
+// on either side of it in turn until one does.
+Search bisect(Database& db, uint32_t begin, uint32_t end, int64_t target, Classify classify) {
+    Search s;
+    uint32_t lo = begin, hi = end;  // lines before lo are below target; the line at hi_rec is not
+    int64_t lo_key = -1, hi_key = AFTER_ALL + 1;
+    Record hi_rec;
+    uint32_t beyond = end;  // where the line after hi_rec starts at the latest
+    auto in_order = [&](int64_t key) {
+        return key != OUT_OF_ORDER && ordered(lo_key, key) && ordered(key, hi_key);
+    };
+    auto answer = [&](const Record& r, uint32_t bound) {
+        s.rec = r;
+        s.hit = r.found && r.key == target;
+        s.bound = bound;
+        return s;
+    };
+    while (hi - lo > PAGE) {
+        const Probe found = probe(db, lo, hi, lo + (hi - lo) / 2, target, classify);
+        if (!found.behind.found && !found.ahead.found) return answer(hi_rec, beyond);  // none in [lo, hi)
+        for (const Record* rec : {&found.behind, &found.ahead}) {
+            if (!rec->found || rec->start < lo || rec->start >= hi) continue;
+            if (!in_order(rec->key)) {
+                s.ordered = false;
+                return s;
+            }
+            if (rec->key == target && target != AFTER_ALL) {
+                // Any later line ends the block found; the nearest one known.
+                const bool next_known = rec == &found.behind && found.ahead.found;
+                return answer(*rec, next_known ? found.ahead.start : hi_rec.found ? hi_rec.start : end);
+            }
+            if (rec->key < target) {
+                lo = rec->next;
+                lo_key = rec->key;
+            } else {
+                if (hi_rec.found) beyond = hi_rec.start;
+                hi = rec->start;
+                hi_key = rec->key;
+                hi_rec = *rec;
+            }
+        }
+    }
+    // What is left is read whole, and checked whole.
+    Record first;
+    uint32_t after = 0;
+    int64_t previous = lo_key;
+    records_in(db, lo, hi, classify, [&](const LineAt& r) {
+        if (r.key == OUT_OF_ORDER || !ordered(previous, r.key) || !ordered(r.key, hi_key)) s.ordered = false;
+        previous = r.key;
+        if (first.found && after == 0) after = r.start;
+        if (!first.found && r.key >= target) first = owned(r);
+        return s.ordered;
+    });
+    if (!s.ordered) return s;
+    if (first.found) return answer(first, after ? after : hi_rec.found ? hi_rec.start : end);
+    return answer(hi_rec, beyond);
+}
+
+// Lines before the first vendor line count for vendor 0 when the file is
+// read whole; bisection has no place for them.
+bool vendor_list_first(Database& db) {
+    const Record r = first_record(
+        db, 0, db.size, [](const Line& line) { return line.depth == 0 ? AFTER_ALL : OUT_OF_ORDER; });
+    return !r.found || r.key == AFTER_ALL;
+}
+
+bool bisectable(Database& db) {
+    if (db.sorted && !db.head_checked) {
+        db.head_checked = true;
+        db.sorted = vendor_list_first(db);
+    }
+    return db.sorted;
+}
+
+// The vendor's line by bisection, kept per vendor; null once the file has
+// shown itself out of order.
+const Search* find_vendor(Database& db, uint16_t vendor, Classify vendor_key) {
+    if (!bisectable(db)) return nullptr;
+    auto it = db.vendors.find(vendor);
+    if (it == db.vendors.end() && !db.first_vendor_read) {
+        db.first_vendor_read = true;
+        db.first_vendor = first_record(db, 0, db.size, vendor_key);
+    }
+    // Vendor 0 is asked for every device whose subsystem ids are unset: at
+    // or below the first vendor the search stops there, as a bisection would
+    // end there after checking the lines on its way. A file of one page is
+    // checked whole by the bisection instead.
+    const Record& first = db.first_vendor;
+    if (it == db.vendors.end() && db.size > PAGE && first.found && first.key >= vendor &&
+        first.key != OUT_OF_ORDER) {
+        Search s;
+        s.rec = first;
+        s.hit = first.key == vendor;
+        s.bound = db.size;
+        it = db.vendors.emplace(vendor, std::move(s)).first;
+    }
+    if (it == db.vendors.end()) {
+        Search s = bisect(db, 0, db.size, vendor, vendor_key);
+        if (!s.ordered) {
+            db.sorted = false;
+            return nullptr;
+        }
+        it = db.vendors.emplace(vendor, std::move(s)).first;
+    }
+    return &it->second;
+}
+
+// Where the line after the one holding `pos` starts.
+uint32_t next_line(Database& db, uint32_t pos) {
+    while (pos < db.size) {
+        const std::string_view p = page(db, pos / PAGE);
+        const size_t at = pos % PAGE;
+        if (at >= p.size()) break;
+        const size_t nl = p.find('\n', at);
+        if (nl != std::string_view::npos) return pos + static_cast<uint32_t>(nl - at) + 1;
+        pos += static_cast<uint32_t>(p.size() - at);
+    }
+    return db.size;
+}
+
+// The first line without indentation in [begin, end) (a line start), read
+// in pieces that double: as few reads as the block is long, and only the
+// first byte of each line looked at.
+uint32_t block_end(Database& db, uint32_t begin, uint32_t end) {
+    uint32_t piece = 4 * PAGE, read_to = begin;
+    for (uint32_t pos = begin; pos < end && pos < db.size; pos = next_line(db, pos)) {
+        if (pos >= read_to) {
+            read_to = end - pos > piece ? pos + piece : end;
+            read_pages(db, pos, read_to);
+            piece = std::min(2 * piece, 1u << 24);
+        }
+        const std::string_view p = page(db, pos / PAGE);
+        if (pos % PAGE >= p.size()) break;
+        // Not indented, not a comment, not empty.
+        const char c = p[pos % PAGE];
+        if (c != '\t' && c != '#' && c != '\n') return pos;
+    }
+    return end;
+}
+
+// A device's line inside its vendor's block, kept per device (pages name a
+// device and its subsystem apart).
+const Search* find_device(Database& db, uint16_t vendor, uint16_t device, Classify vendor_key,
+                          Classify device_key) {
+    static const Search NOT_LISTED;
+    if (!find_vendor(db, vendor, vendor_key)) return nullptr;
+    Search& v = db.vendors[vendor];
+    if (!v.hit) return &NOT_LISTED;
+    if (!v.block_read) {
+        // Device lines past the block's end belong to later vendors and can
+        // pass for this one's: the search stops at the next line without
+        // indentation, found by reading the block once.
+        v.block_read = true;
+        v.bound = block_end(db, v.rec.next, v.bound);
+    }
+    const uint32_t key = static_cast<uint32_t>(vendor) << 16 | device;
+    auto it = db.devices.find(key);
+    if (it == db.devices.end()) {
+        Search s = bisect(db, v.rec.next, v.bound, device, device_key);
+        if (!s.ordered) {
+            db.sorted = false;
+            return nullptr;
+        }
+        it = db.devices.emplace(key, std::move(s)).first;
+    }
+    return &it->second;
+}
+
+// The name after the id of a found line.
+std::string name_of_line(const Search& s, size_t id_width) {
+    if (!s.hit) return {};
+    const std::string_view line = s.rec.line;
+    return name_after(line.substr(std::min(line.find_first_not_of('\t'), line.size())), id_width);
+}
+
+// Subsystem lines are two tabs deep; a shallower line ends a device's list.
+int64_t subsystem_key(const Line& line) {
+    if (line.depth == 2) return 0;
+    return line.depth < 2 ? AFTER_ALL : SKIP;
+}
+
+// The subsystem lines under a found device line; the last line naming the
+// pair wins. Empty when none does.
+std::string subsystem_name(Database& db, const Search& device, uint32_t sub) {
+    std::string name;
+    records_in(db, device.rec.next, device.bound, subsystem_key, [&](const LineAt& r) {
+        if (r.key == AFTER_ALL) return false;
+        const std::string_view body = r.text.substr(r.depth);
+        const size_t at = name_start(body, 9);
+        if (at == std::string_view::npos) return true;
+        const uint32_t pair =
+            util::parse_hex_digits(body.substr(0, 4)) << 16 | util::parse_hex_digits(body.substr(5, 4));
+        if (pair == sub) name = trimmed(body.substr(at));
+        return true;
+    });
+    return name;
+}
+
+// The class section, from its first header to the end of the file; false
+// when the file is out of order or a vendor line follows a header.
+bool read_class_section(Database& db, ClassReader& reader) {
+    if (!bisectable(db)) return false;
+    const Search s = bisect(db, 0, db.size, AFTER_ALL, pci_vendor_key);
+    if (!s.ordered) return false;
+    bool ok = true;
+    if (!s.rec.found) return ok;
+    records_in(db, s.rec.start, db.size, any_line, [&](const LineAt& r) {
+        const Line line{r.depth, r.text.substr(r.depth)};
+        ok = line.depth != 0 || ClassReader::is_header(line.body);
+        if (ok) reader.read(line);
+        return ok;
+    });
+    return ok;
+}
+
 }  // namespace
 
 Ids& Ids::instance() {
@@ -360,6 +977,13 @@ Ids::Ids() : m_impl(new Impl) {
     if (!m_pci_path.empty()) m_impl->pci.fd = util::open_fd(m_pci_path, O_RDONLY);
     m_usb_path = find_ids_file("usb.ids");
     if (!m_usb_path.empty()) m_impl->usb.fd = util::open_fd(m_usb_path, O_RDONLY);
+    for (Database* db : {&m_impl->pci, &m_impl->usb}) {
+        struct stat st {};
+        // Offsets are 32 bits; a larger file is no database and is read as
+        // the whole-file reader reads it.
+        if (db->fd >= 0 && ::fstat(db->fd, &st) == 0 && st.st_size < UINT32_MAX)
+            db->size = static_cast<uint32_t>(st.st_size);
+    }
 }
 
 Ids::~Ids() {
@@ -409,27 +1033,19 @@ void Ids::load_pci() const {
     Impl& m = *m_impl;
     if (m.pci_loaded) return;
     m.pci_loaded = true;
-    uint32_t vendor = 0, device = 0, cls = 0, subclass = 0;
+    uint32_t vendor = 0, device = 0;
+    ClassReader classes{m.pci_classes, m.pci_base_names, m.pci_subclass_names};
     bool in_classes = false;
     Block block;  // lines before the first vendor line belong to vendor 0
     bool in_block = true;
     const uint32_t size = scan_database(m.pci.fd, [&](const Line& line, auto at) {
         const std::string_view body = line.body;
-        uint32_t id = 0;
-        std::string name;
         if (line.depth == 0) {
             if (in_block) add_block(m.pci.blocks, block, at(body));
             in_block = false;
-            if (body.size() > 2 && body[0] == 'C' && body[1] == ' ') {
-                in_classes = true;
-                if (!split_id(body.substr(2), 2, id, name)) return;
-                cls = id;
-                m.pci_classes[cls << 16] = name;
-                m.pci_base_names[cls << 16] = std::move(name);
-                return;
-            }
+            in_classes = ClassReader::is_header(body);
+            if (in_classes) return classes.read(line);
             // A line that names no vendor leaves its devices with the previous one.
-            in_classes = false;
             block = Block{};
             const size_t name_at = name_start(body, 4);
             if (name_at != std::string_view::npos) {
@@ -442,15 +1058,8 @@ void Ids::load_pci() const {
             block.device = device;
             block.begin = at(body) + static_cast<uint32_t>(body.size()) + 1;
             in_block = true;
-        } else if (line.depth == 1 && in_classes) {
-            if (!split_id(body, 2, id, name)) return;
-            subclass = id;
-            const uint32_t key = cls << 16 | subclass << 8;
-            m.pci_classes[key] = name;
-            m.pci_subclass_names[key] = std::move(name);
-        } else if (line.depth == 2 && in_classes) {
-            if (!split_id(body, 2, id, name)) return;
-            m.pci_classes[cls << 16 | subclass << 8 | id] = std::move(name);
+        } else if (in_classes) {
+            classes.read(line);
         } else if (line.depth == 1 && name_start(body, 4) != std::string_view::npos) {
             device = util::parse_hex_digits(body.substr(0, 4));
         }
@@ -459,6 +1068,7 @@ void Ids::load_pci() const {
     if (size == 0) m.pci.blocks.clear();
     clamp_blocks(m.pci.blocks, size);
     sort_blocks(m.pci.blocks);
+    m.pci_classes_read = true;
 }
 
 void Ids::load_usb() const {
@@ -489,29 +1099,53 @@ void Ids::load_usb() const {
     sort_blocks(m.usb.blocks);
 }
 
+// Each lookup bisects while the file keeps its order and falls back to the
+// whole-file index for good once it does not.
 std::string Ids::pci_vendor(uint16_t vendor) const {
+    if (const Search* v = find_vendor(m_impl->pci, vendor, pci_vendor_key)) return name_of_line(*v, 4);
     load_pci();
     return vendor_name(m_impl->pci, vendor);
 }
 
 std::string Ids::pci_device(uint16_t vendor, uint16_t device) const {
+    Database& db = m_impl->pci;
+    if (const Search* d = find_device(db, vendor, device, pci_vendor_key, pci_device_key))
+        return name_of_line(*d, 4);
     load_pci();
-    const VendorNames& names = names_of(m_impl->pci, vendor, read_pci_block);
-    return name_of(m_impl->pci.fd, names.devices, device);
+    const VendorNames& names = names_of(db, vendor, read_pci_block);
+    return name_of(db.fd, names.devices, device);
 }
 
 std::string Ids::pci_subsystem(uint16_t sub_vendor, uint16_t sub_device, uint16_t vendor,
                                uint16_t device) const {
+    Database& db = m_impl->pci;
+    const uint32_t sub = static_cast<uint32_t>(sub_vendor) << 16 | sub_device;
+    if (const Search* d = find_device(db, vendor, device, pci_vendor_key, pci_device_key)) {
+        std::string name = d->hit ? subsystem_name(db, *d, sub) : std::string();
+        return name.empty() ? pci_vendor(sub_vendor) : name;
+    }
     load_pci();
-    const VendorNames& names = names_of(m_impl->pci, vendor, read_pci_block);
-    const uint64_t key =
-        static_cast<uint64_t>(device) << 32 | (static_cast<uint32_t>(sub_vendor) << 16 | sub_device);
+    const VendorNames& names = names_of(db, vendor, read_pci_block);
+    const uint64_t key = static_cast<uint64_t>(device) << 32 | sub;
     if (!find_at(names.subsystems, key)) return pci_vendor(sub_vendor);
-    return name_of(m_impl->pci.fd, names.subsystems, key);
+    return name_of(db.fd, names.subsystems, key);
+}
+
+bool Ids::pci_bisected() const { return m_impl->pci.sorted; }
+
+void Ids::load_pci_classes() const {
+    Impl& m = *m_impl;
+    if (m.pci_classes_read) return;
+    m.pci_classes_read = true;
+    ClassReader reader{m.pci_classes, m.pci_base_names, m.pci_subclass_names};
+    if (!read_class_section(m.pci, reader)) {
+        m.pci.sorted = false;
+        load_pci();
+    }
 }
 
 std::string Ids::pci_class(uint32_t class_code) const {
-    load_pci();
+    load_pci_classes();
     for (uint32_t mask : {0xFFFFFFu, 0xFFFF00u, 0xFF0000u}) {
         auto it = m_impl->pci_classes.find(class_code & mask);
         if (it != m_impl->pci_classes.end()) return it->second;
@@ -520,21 +1154,25 @@ std::string Ids::pci_class(uint32_t class_code) const {
 }
 
 std::string Ids::pci_subclass(uint32_t class_code) const {
-    load_pci();
+    load_pci_classes();
     auto it = m_impl->pci_subclass_names.find(class_code & 0xFFFF00u);
     if (it != m_impl->pci_subclass_names.end()) return it->second;
     return find_in(m_impl->pci_base_names, class_code & 0xFF0000u);
 }
 
 std::string Ids::usb_vendor(uint16_t vendor) const {
+    if (const Search* v = find_vendor(m_impl->usb, vendor, usb_vendor_key)) return name_of_line(*v, 5);
     load_usb();
     return vendor_name(m_impl->usb, vendor);
 }
 
 std::string Ids::usb_device(uint16_t vendor, uint16_t device) const {
+    Database& db = m_impl->usb;
+    if (const Search* d = find_device(db, vendor, device, usb_vendor_key, usb_device_key))
+        return name_of_line(*d, 5);
     load_usb();
-    const VendorNames& names = names_of(m_impl->usb, vendor, read_usb_block);
-    return name_of(m_impl->usb.fd, names.devices, device);
+    const VendorNames& names = names_of(db, vendor, read_usb_block);
+    return name_of(db.fd, names.devices, device);
 }
 
 std::string Ids::usb_class(uint8_t cls) const {

@@ -1,6 +1,8 @@
 // Names of PCI and USB vendors, devices, subsystems and classes from the
-// public pci.ids and usb.ids databases, read once per process. A name the
-// databases do not hold is an empty string; callers show the hex id instead.
+// public pci.ids and usb.ids databases: found by bisection in the pages of a
+// file that keeps its ids in order, each page read once per process, else
+// from an index of the whole file. A name the databases do not hold is an
+// empty string; callers show the hex id instead.
 #pragma once
 
 #include <cstdint>
@@ -43,8 +45,12 @@ private:
     friend struct IdsTestAccess;  // tests load fresh instances under fixture roots
 
     Ids();
-    void load_pci() const;  // at the first PCI question
-    void load_usb() const;  // at the first USB question
+    // The whole file, once it shows itself out of order.
+    void load_pci() const;
+    void load_usb() const;
+    void load_pci_classes() const;  // at the first class question
+    // False once pci.ids has shown itself out of order and is read whole.
+    bool pci_bisected() const;
 
     Impl* m_impl = nullptr;
     std::string m_pci_path;
