@@ -36,8 +36,6 @@ void append_range(std::vector<int>& cpus, int64_t a, int64_t b) {
 
 struct KeptFiles {
     bool on = false;
-    std::unordered_map<std::string, std::string> texts;
-    std::unordered_map<std::string, std::vector<std::string>> dirs;
     // Mask text -> list text: on mask-only kernels every CPU of an instance
     // writes the same mask, worth converting once rather than per CPU.
     std::unordered_map<std::string, std::string> masks;
@@ -65,23 +63,13 @@ void keep_files(bool keep) {
     KeptFiles& k = kept_files();
     k = KeptFiles();
     k.on = keep;
+    util::keep_reads(keep);
 }
 
-std::string read_kept(const std::string& path) {
-    KeptFiles& k = kept_files();
-    if (!k.on) return util::read_file(path);
-    auto it = k.texts.find(path);
-    if (it == k.texts.end()) it = k.texts.emplace(path, util::read_file(path)).first;
-    return it->second;
-}
+std::string read_kept(const std::string& path) { return util::read_file_kept(path); }
 
 std::vector<std::string> list_kept(const std::string& dir, const std::string& prefix) {
-    KeptFiles& k = kept_files();
-    if (!k.on) return util::list_dir(dir, prefix);
-    const std::string key = dir + '\n' + prefix;
-    auto it = k.dirs.find(key);
-    if (it == k.dirs.end()) it = k.dirs.emplace(key, util::list_dir(dir, prefix)).first;
-    return it->second;
+    return util::list_dir_kept(dir, prefix);
 }
 
 std::string cpu_path(int cpu, const std::string& tail) {

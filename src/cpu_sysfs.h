@@ -27,8 +27,9 @@ std::string cpu_path(int cpu, const std::string& tail);
 
 // ---- One reading per page collection ---------------------------------------
 // Between `keep_files(true)` and `keep_files(false)` (one page collection)
-// both pages read each processor file and directory once; outside it, every
-// call reads afresh. Either call forgets what was kept.
+// both pages read each processor file and directory once (through
+// util::keep_reads, so other pages share them); outside it, every call reads
+// afresh. Either call forgets what was kept here.
 void keep_files(bool keep);
 std::string read_kept(const std::string& path);                                         // util::read_file
 std::vector<std::string> list_kept(const std::string& dir, const std::string& prefix);  // util::list_dir
