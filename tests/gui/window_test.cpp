@@ -343,11 +343,11 @@ TEST_F(Window, ActionMessageOutlastsTheTick) {
     app.tick();
     app.refresh();
     EXPECT_EQ(label_text(app.m_status), message);
-    const gint64 second = G_USEC_PER_SEC;
-    app.m_message_time -= 4 * second + second * 9 / 10;  // as if 4.9 s had passed
+    // As if 4.5 s, then 5.5 s had passed: slow builds spend real time in a tick.
+    app.m_message_time = g_get_monotonic_time() - 45 * G_USEC_PER_SEC / 10;
     app.tick();
     EXPECT_EQ(label_text(app.m_status), message);
-    app.m_message_time -= second / 5;
+    app.m_message_time = g_get_monotonic_time() - 55 * G_USEC_PER_SEC / 10;
     app.tick();
     EXPECT_TRUE(util::starts_with(label_text(app.m_status), probe::machine_line()))
         << label_text(app.m_status);
