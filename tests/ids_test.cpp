@@ -352,9 +352,8 @@ TEST(IdsOrder, HandEditedFilesOutOfOrderAreReadWhole) {
     for (const auto& c : cases) {
         auto ids = load_pci(c.file);
         // The device first: a wrong order within one vendor's block is met there.
-        EXPECT_EQ(ids->pci_device(c.vendor, c.device), c.device_name)
-            << std::hex << c.vendor << ":" << c.device;
-        EXPECT_EQ(ids->pci_vendor(c.vendor), c.vendor_name) << std::hex << c.vendor;
+        EXPECT_EQ(ids->pci_device(c.vendor, c.device), c.device_name) << c.file;
+        EXPECT_EQ(ids->pci_vendor(c.vendor), c.vendor_name) << c.file;
     }
     auto swapped = load_pci(vendors_swapped);
     EXPECT_EQ(swapped->pci_class(0x020000), "Ethernet controller");
@@ -406,11 +405,10 @@ TEST(IdsOrder, LongBlocksAnswerAsTheWholeFile) {
     }
     pci += "C 02  Network controller\n\t00  Ethernet controller\n";
     auto bisected = load_pci(pci), whole = load_whole(pci);
-    for (uint32_t v = 0xf0; v <= 0x410; ++v) {
-        const auto id = static_cast<uint16_t>(v);
-        ASSERT_EQ(bisected->pci_vendor(id), whole->pci_vendor(id)) << std::hex << v;
+    for (uint16_t v = 0xf0; v <= 0x410; ++v) {
+        ASSERT_EQ(bisected->pci_vendor(v), whole->pci_vendor(v)) << std::hex << v;
         for (uint16_t d : {0x0000, 0x0001, 0x7fff, 0xfffe, 0xffef})
-            ASSERT_EQ(bisected->pci_device(id, d), whole->pci_device(id, d)) << std::hex << v << ":" << d;
+            ASSERT_EQ(bisected->pci_device(v, d), whole->pci_device(v, d)) << std::hex << v << ":" << d;
     }
     for (uint16_t v : {0x202, 0x2fe})
         for (uint32_t d = 0; d <= 0xffff; d += 37) {
