@@ -201,9 +201,8 @@ void timing(std::string& b, size_t at, const Timing& t) {
     for (size_t i : {2, 5, 12}) b[at + i + 2] = static_cast<char>((low[i] >> 8) << 4 | low[i + 1] >> 8);
 }
 
-// Timings that firmware leaves in a slot but that are no mode: the card takes
-// neither their resolution nor their millimetres, and a later timing that is
-// a mode stands as the preferred one.
+// Timings firmware leaves in a slot that are no mode give neither resolution
+// nor millimetres; a later timing that is a mode is the preferred one.
 TEST_F(Monitor, TimingsThatAreNoModeAreSkipped) {
     const Timing junk[] = {
         {1, 1, 15, 1, 15, 1, 257},              // 1 x 1 at 39 Hz

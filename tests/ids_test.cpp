@@ -310,8 +310,7 @@ std::unique_ptr<hw::Ids> load_pci(const std::string& text) {
     return IdsTestAccess::load();
 }
 
-// The same names read whole: a line before the first vendor line puts the
-// file out of the order bisection needs.
+// The same file read whole: a line before the first vendor breaks bisection's order.
 std::unique_ptr<hw::Ids> load_whole(const std::string& text) {
     auto ids = load_pci("\t0001  Before the first vendor\n" + text);
     EXPECT_EQ(ids->pci_device(0, 1), "Before the first vendor");
