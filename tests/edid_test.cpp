@@ -189,62 +189,45 @@ void descriptor(std::string& b, size_t at, int tag, const std::string& text) {
     for (size_t i = 0; i < 13; ++i) b[at + 5 + i] = i < text.size() ? text[i] : ' ';
 }
 
-// A detailed timing at `at`: pixel clock in 10 kHz units, active and
-// blanking sizes, image size in mm.
-void timing(std::string& b, size_t at, int clock, int h, int h_blank, int v, int v_blank, int w_mm,
-            int h_mm) {
-    const int bytes[18] = {clock & 0xFF,
-                           clock >> 8,
-                           h & 0xFF,
-                           h_blank & 0xFF,
-                           ((h >> 8) << 4) | (h_blank >> 8),
-                           v & 0xFF,
-                           v_blank & 0xFF,
-                           ((v >> 8) << 4) | (v_blank >> 8),
-                           0,
-                           0,
-                           0,
-                           0,
-                           w_mm & 0xFF,
-                           h_mm & 0xFF,
-                           ((w_mm >> 8) << 4) | (h_mm >> 8),
-                           0,
-                           0,
-                           0x18};
-    for (size_t i = 0; i < 18; ++i) b[at + i] = static_cast<char>(bytes[i]);
+struct Timing {
+    int clock, h, h_blank, v, v_blank, w_mm, h_mm;  // clock in 10 kHz units
+};
+
+// A detailed timing at `at`; each pair of 12-bit sizes shares a byte of high nibbles.
+void timing(std::string& b, size_t at, const Timing& t) {
+    const int low[18] = {t.clock, t.clock >> 8, t.h,    t.h_blank, 0, t.v, t.v_blank, 0, 0, 0, 0,
+                         0,       t.w_mm,       t.h_mm, 0,         0, 0,   0x18};
+    for (size_t i = 0; i < 18; ++i) b[at + i] = static_cast<char>(low[i] & 0xFF);
+    for (size_t i : {2, 5, 12}) b[at + i + 2] = static_cast<char>((low[i] >> 8) << 4 | low[i + 1] >> 8);
 }
 
-// Timings that firmware leaves in a slot but that are no mode: the card takes
-// neither their resolution nor their millimetres, and a later timing that is
-// a mode stands as the preferred one.
+// Timings firmware leaves in a slot that are no mode give neither resolution
+// nor millimetres; a later timing that is a mode is the preferred one.
 TEST_F(Monitor, TimingsThatAreNoModeAreSkipped) {
-    const struct {
-        int clock, h, h_blank, v, v_blank, w_mm, h_mm;
-    } junk[] = {
+    const Timing junk[] = {
         {1, 1, 15, 1, 15, 1, 257},              // 1 x 1 at 39 Hz
         {114, 1280, 160, 768, 22, 477, 268},    // 1 Hz
         {1, 1600, 160, 2560, 40, 600, 340},     // 0 Hz
         {14850, 63, 2137, 1080, 45, 600, 340},  // 63 pixels wide at 60 Hz
         {2450, 1920, 280, 1080, 45, 600, 340},  // 9.9 Hz
     };
-    for (const auto& t : junk) {
+    for (const Timing& t : junk) {
         SCOPED_TRACE(std::to_string(t.h) + "x" + std::to_string(t.v));
         std::string b = block();
-        timing(b, 54, t.clock, t.h, t.h_blank, t.v, t.v_blank, t.w_mm, t.h_mm);
+        timing(b, 54, t);
         Shown s = shown(card_for(b));
         EXPECT_EQ(s.value("f.screen_size"), "-");
         EXPECT_EQ(s.value("f.physical_size"), "-");  // no centimetres in this block either
-
         b[21] = 60;
         b[22] = 34;
-        timing(b, 72, 14850, 1920, 280, 1080, 45, 597, 336);
+        timing(b, 72, {14850, 1920, 280, 1080, 45, 597, 336});
         s = shown(card_for(b));
         EXPECT_EQ(s.value("f.screen_size"), "1,920 \u00d7 1,080");
         EXPECT_EQ(s.extra("f.screen_size"), "60 Hz");
         EXPECT_EQ(s.extra("f.physical_size"), "597 \u00d7 336 mm");
     }
     std::string b = block();
-    timing(b, 54, 10, 64, 36, 64, 36, 0, 0);  // the smallest mode at the lowest rate
+    timing(b, 54, {10, 64, 36, 64, 36, 0, 0});  // the smallest mode at the lowest rate
     EXPECT_EQ(shown(card_for(b)).extra("f.screen_size"), "10 Hz");
 }
 

@@ -94,31 +94,28 @@ TEST(UtilFiles, ListDirNaturalOrderAndPrefix) {
     EXPECT_TRUE(util::list_dir("/sys/class/none", "").empty());
 }
 
-// A collection reads a file or directory once for all its pages, nested
-// collections included; once the outermost one ends every read is fresh,
-// so nothing a collection kept reaches the next one or the tick.
+// A collection reads each file and directory once, nested ones included;
+// after the outermost one ends, nothing kept reaches the next read.
 TEST(UtilFiles, KeptReadsLastOneCollection) {
     FixtureRoot root;
     const std::string vendor = "/sys/class/dmi/id/sys_vendor";
+    auto kept = [&] {
+        return util::read_file_kept(vendor) + " " +
+               std::to_string(util::list_dir_kept("/sys/block", "").size());
+    };
+    util::keep_reads(false);  // one end too many is ignored
+    util::keep_reads(true);
     root.write(vendor, "Acme\n");
     root.mkdir("/sys/block/sda");
-    util::keep_reads(true);
-    EXPECT_EQ(util::read_file_kept(vendor), "Acme");
-    EXPECT_EQ(util::list_dir_kept("/sys/block", "").size(), 1u);
+    EXPECT_EQ(kept(), "Acme 1");
     root.write(vendor, "Other\n");
     root.mkdir("/sys/block/sdb");
     util::keep_reads(true);
     util::keep_reads(false);
-    EXPECT_EQ(util::read_file_kept(vendor), "Acme");
-    EXPECT_EQ(util::list_dir_kept("/sys/block", "").size(), 1u);
+    EXPECT_EQ(kept(), "Acme 1");
     EXPECT_EQ(util::read_file(vendor), "Other");
     util::keep_reads(false);
-    EXPECT_EQ(util::read_file_kept(vendor), "Other");
-    EXPECT_EQ(util::list_dir_kept("/sys/block", "").size(), 2u);
-    util::keep_reads(false);  // one end too many is ignored
-    util::keep_reads(true);
-    EXPECT_EQ(util::read_file_kept(vendor), "Other");
-    util::keep_reads(false);
+    EXPECT_EQ(kept(), "Other 2");
 }
 
 TEST(UtilFiles, RootPrefixOnlyAppliesToAbsolutePaths) {
@@ -188,17 +185,14 @@ TEST(UtilStrings, Utf8RepairAndKernelEscapes) {
     }
     // What labels and the report show: also without NUL and the other
     // control characters but tab; line feeds only where asked for.
-    struct {
-        std::string in, shown;
-        bool lines;
-    } const display[] = {
-        {std::string("20QD\0CTO1WW", 11), "20QDCTO1WW", false},
-        {"a\tb\r\nc\x7f\x1b[0m", "a\tbc[0m", false},
-        {"line\nnext\r", "line\nnext", true},
-        {"c1 \xc2\x85\xc2\x9f \xc2\xa0 kept", "c1  \xc2\xa0 kept", false},
-        {std::string("bad \xff\0", 6), "bad \xef\xbf\xbd", false},
+    const std::pair<std::string, std::string> display[] = {
+        {std::string("20QD\0CTO1WW", 11), "20QDCTO1WW"},
+        {"a\tb\r\nc\x7f\x1b[0m", "a\tbc[0m"},
+        {"c1 \xc2\x85\xc2\x9f \xc2\xa0 kept", "c1  \xc2\xa0 kept"},
+        {std::string("bad \xff\0", 6), "bad \xef\xbf\xbd"},
     };
-    for (const auto& c : display) EXPECT_EQ(util::display_text(c.in, c.lines), c.shown) << c.in;
+    for (const auto& [in, shown] : display) EXPECT_EQ(util::display_text(in), shown) << in;
+    EXPECT_EQ(util::display_text("line\nnext\r", true), "line\nnext");
     EXPECT_EQ(util::unescape_octal("/mnt/my\\040disk\\011x\\012y\\134z"), "/mnt/my disk\tx\ny\\z");
     EXPECT_EQ(util::unescape_octal("\\04"), "\\04");        // cut short: kept
     EXPECT_EQ(util::unescape_octal("a\\101b"), "a\\101b");  // not one the kernel writes
