@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "dialogs.h"
 #include "fixture.h"
 #include "icon_data.h"
 #include "util.h"
@@ -34,6 +35,7 @@ TEST(Install, UsrPrefixIntoStagingDirectory) {
     ASSERT_EQ(install.status, 0) << install.out << install.err;
     const std::string usr = dest.path() + "/usr";
 
+    EXPECT_EQ(zqtest::run({usr + "/bin/zorvantelquist", "--version"}).out, "Zorvantelquist 1.0\n");
     auto report = zqtest::run({usr + "/bin/zorvantelquist", "--report"});
     EXPECT_TRUE(report.status == 0 && util::starts_with(report.out, "Zorvantelquist 1.0 (Build 35)"))
         << report.out.substr(0, 200);
@@ -51,11 +53,20 @@ TEST(Install, UsrPrefixIntoStagingDirectory) {
     const std::string exec = usr + "/bin/" + desktop_value(text, "Exec");
     struct stat st {};
     EXPECT_TRUE(stat(exec.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IXOTH)) << exec;
+    EXPECT_EQ(desktop_value(text, "Terminal"), "false");
     // The installed icon is the embedded one, in the folder of its size.
     const std::string embedded(reinterpret_cast<const char*>(icon_data::PNG), sizeof icon_data::PNG);
     const std::string icon =
         usr + "/share/icons/hicolor/" + png_size(embedded) + "/apps/" + desktop_value(text, "Icon") + ".png";
     EXPECT_TRUE(zqtest::slurp(icon) == embedded) << icon;
+
+    // Run from its installed place, the window's About dialog names no packaging.
+    zqtest::FixtureRoot root;
+    root.mkdir("/proc/self");
+    root.symlink("/proc/self/exe", "/usr/bin/zorvantelquist-window");
+    zqtest::ScopedEnv snap("SNAP", nullptr), flatpak("FLATPAK_ID", nullptr), appimage("APPIMAGE", nullptr),
+        appdir("APPDIR", nullptr);
+    EXPECT_EQ(dialogs::packaging_kind(), "");
 }
 
 }  // namespace
