@@ -99,9 +99,8 @@ RunResult run_in_fixture(const std::string& fixture, const std::vector<std::stri
                          const std::vector<std::string>& env = {});
 constexpr int SKIP_STATUS = 77;
 
-// The desktop portal's stand-in (tools/zq_fake_portal) answering `scheme`,
-// its value wrapped in one variant more when `nested`; driven through its
-// standard input (see the tool), on the session bus of this process.
+// The desktop portal's stand-in (tools/zq_fake_portal) on this process's
+// session bus, answering `scheme`, wrapped in one variant more when `nested`.
 class FakePortal {
 public:
     FakePortal(int scheme, bool nested);
@@ -109,24 +108,19 @@ public:
     FakePortal(const FakePortal&) = delete;
     FakePortal& operator=(const FakePortal&) = delete;
     bool ok() const { return m_ok; }
-    // Sends a command and waits until the portal has carried it out.
+    // Sends one of the tool's commands and waits until it is carried out.
     bool send(const std::string& cmd);
 
 private:
     std::string read_line();
-    int m_pid = 0;
-    int m_in = -1;
-    int m_out = -1;
+    int m_pid = 0, m_in = -1, m_out = -1;
     bool m_ok = false;
 };
 
-// Runs this test binary again, only the tests of `filter`, on a private
-// session bus of its own (dbus-run-session), where a stand-in may own the
-// portal's name without touching the desktop's bus. Status 127: no
-// dbus-run-session here.
+// Runs this test binary's tests of `filter` again under dbus-run-session
+// (status 127 without it), where a stand-in may own the portal's name.
 RunResult run_on_private_bus(const std::string& filter);
-// This process is such a run.
-bool inside_private_bus();
+bool inside_private_bus();  // this process is such a run
 
 std::string binary();                       // the program under test
 std::string tool(const std::string& name);  // a helper program from tests/tools

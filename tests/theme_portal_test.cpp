@@ -1,7 +1,5 @@
 // Following the desktop's colour scheme through the portal: a stand-in portal
-// on a private session bus answers Read and announces changes, and the
-// asynchronous watch hands both on (what the window makes of them is tested
-// with the window).
+// on a private session bus answers Read and announces changes to the watch.
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
@@ -12,10 +10,13 @@
 
 namespace {
 
-// Runs this test binary's own portal cases on a private session bus, so that
-// the stand-in can own the portal's name without touching the desktop's bus.
+using zqtest::FakePortal;
+using zqtest::inside_private_bus;
+
+// Runs this test binary's own portal cases under dbus-run-session, so that the
+// stand-in can own the portal's name without touching the desktop's bus.
 TEST(PortalTheme, RunsOnPrivateSessionBus) {
-    if (zqtest::inside_private_bus()) GTEST_SKIP() << "already inside";
+    if (inside_private_bus()) GTEST_SKIP() << "already inside";
     auto r = zqtest::run_on_private_bus("PortalThemeInside.*");
     if (r.status == 127 || r.err.find("No such file") != std::string::npos)
         GTEST_SKIP() << "no dbus-run-session";
@@ -68,7 +69,7 @@ bool iterate_until(Done done, int ms = 5000) {
 }
 
 TEST(PortalThemeInside, AsynchronousWatchAnswersLaterAndFollowsChanges) {
-    if (!zqtest::inside_private_bus()) GTEST_SKIP() << "needs the private bus";
+    if (!inside_private_bus()) GTEST_SKIP() << "needs the private bus";
     GCancellable* cancel = g_cancellable_new();
     // No portal on the bus: one answer without a scheme.
     Heard none;
@@ -79,7 +80,7 @@ TEST(PortalThemeInside, AsynchronousWatchAnswersLaterAndFollowsChanges) {
     EXPECT_EQ(none.scheme, -1);
     theme::unwatch_portal(none_sub);
 
-    zqtest::FakePortal portal(1, true);
+    FakePortal portal(1, true);
     ASSERT_TRUE(portal.ok());
     Heard h;
     guint sub = 0;

@@ -78,9 +78,8 @@ TEST_F(GpuWindow, TabChooserAndLiveLabels) {
         }
     EXPECT_EQ(followed, 1);
 
-    // A monitor plugged in after the window's collection: choosing the
-    // discrete card re-collects this page only, from the devices of now, and
-    // keeps the choice.
+    // Choosing the discrete card re-collects this page only and keeps the choice.
+    // It reads the devices of now: a monitor plugged in since is on it.
     root.write("/sys/class/drm/card1-HDMI-A-1/status", "connected\n");
     root.write("/sys/class/drm/card1-HDMI-A-1/modes", "2560x1440\n");
     app->m_page_index = tab;
@@ -90,12 +89,7 @@ TEST_F(GpuWindow, TabChooserAndLiveLabels) {
     const probe::Page& chosen = *app->m_tabs[tab].page;
     EXPECT_EQ(chosen.selector.selected, 2);
     EXPECT_EQ(chosen.headline, page.selector.options[2]);
-    int plugged = 0;
-    for (const probe::Card& c : chosen.cards) {
-        EXPECT_NE(c.title, tr("sec.igpu"));
-        for (const probe::Row& r : c.rows) plugged += r.name == "HDMI-A-1" && r.value == "2560x1440";
-    }
-    EXPECT_EQ(plugged, 1);
+    for (const probe::Card& c : chosen.cards) EXPECT_NE(c.title, tr("sec.igpu"));
     EXPECT_TRUE(zqtest::shows_text(gtk_stack_get_child_by_name(GTK_STACK(app->m_stack), "gpu"), "2560x1440"));
     EXPECT_STREQ(gtk_stack_get_visible_child_name(GTK_STACK(app->m_stack)), "gpu");
 }

@@ -4,9 +4,8 @@
 // strikes inside the allocator, as a crash from heap damage does. With
 // "collect" as the second
 // argument it first writes a line to standard output, as the collector mode
-// does before a crash could strike. With "clock" it first moves its local
-// time zone to UTC+5 and lets the handler take the new offset, as the window
-// does every minute.
+// does before a crash could strike. With "clock" it first moves to UTC+5 and
+// renews the handler's clock, as the window does every minute.
 #include <time.h>
 #include <unistd.h>
 
