@@ -130,10 +130,12 @@ TEST_F(DiskPage, WorkstationOverviewListsWholeDrivesOnly) {
 // device, so the two identical drives differ), connection and cards.
 TEST_F(DiskPage, WorkstationDriveDetails) {
     zqtest::FixtureRoot root("disk/workstation");
+    const std::string HW = "/sys/class/hwmon/";
     struct Expect {
         int index;
         const char* node;
         const char* temperature;
+        const char* sensor;
         const char* transport;
         const char* pci;
         const char* depth;  // connection card
@@ -141,14 +143,15 @@ TEST_F(DiskPage, WorkstationDriveDetails) {
         const char* link_max;
         bool health;
     } const drives[] = {
-        {0, "nvme0n1", "41.5 °C", "pcie", "0000:01:00.0", "1,024", "PCIe 3.0 ×2", "max PCIe 4.0 ×4", true},
-        {1, "nvme1n1", "37.0 °C", "pcie", "0000:02:00.0", "1,024", "PCIe 4.0 ×4", "", true},
-        {2, "nvme2n1", "44.0 °C", "pcie", "0000:03:00.0", "1,024", "PCIe 4.0 ×4", "", true},
-        {3, "nvme3n1", "36.5 °C", "pcie", "0000:04:00.0", "1,024", "PCIe 3.0 ×4", "", true},
-        {4, "sda", "33.0 °C", "sata", "0000:00:17.0", "32", "<none>", "", false},
-        {5, "sdb", "38.0 °C", "sata", "0000:00:17.0", "32", "<none>", "", false},
-        {6, "sdc", "<none>", "usb", "0000:00:14.0", "1", "<none>", "", false},
-        {7, "sdd", "<none>", "usb", "0000:00:14.0", "1", "<none>", "", false},
+        {0, "nvme0n1", "41.5 °C", "hwmon0", "pcie", "0000:01:00.0", "1,024", "PCIe 3.0 ×2", "max PCIe 4.0 ×4",
+         true},
+        {1, "nvme1n1", "37.0 °C", "hwmon2", "pcie", "0000:02:00.0", "1,024", "PCIe 4.0 ×4", "", true},
+        {2, "nvme2n1", "44.0 °C", "hwmon3", "pcie", "0000:03:00.0", "1,024", "PCIe 4.0 ×4", "", true},
+        {3, "nvme3n1", "36.5 °C", "hwmon4", "pcie", "0000:04:00.0", "1,024", "PCIe 3.0 ×4", "", true},
+        {4, "sda", "33.0 °C", "hwmon5", "sata", "0000:00:17.0", "32", "<none>", "", false},
+        {5, "sdb", "38.0 °C", "hwmon6", "sata", "0000:00:17.0", "32", "<none>", "", false},
+        {6, "sdc", "<none>", "", "usb", "0000:00:14.0", "1", "<none>", "", false},
+        {7, "sdd", "<none>", "", "usb", "0000:00:14.0", "1", "<none>", "", false},
     };
     for (const Expect& e : drives) {
         SCOPED_TRACE(e.node);
@@ -160,6 +163,10 @@ TEST_F(DiskPage, WorkstationDriveDetails) {
         if (const Row* t = find_row(ident, "Temperature")) {
             EXPECT_EQ(t->note, "hwmon");
             EXPECT_EQ(t->live, std::string("disk.temp:") + e.node);
+            root.write(HW + e.sensor + "/temp1_input", "50000\n");  // the tick reads the drive's own channel
+            sensors::forget_kept();
+            probe::refresh_live_disk(page);
+            EXPECT_EQ(t->value, "50.0 °C");
         }
         const Card* link = find_card(page, "Connection", e.node);
         EXPECT_EQ(value_of(link, "Transport"), e.transport);
