@@ -368,13 +368,9 @@ TEST_F(DiskPage, RatesFollowAdvancingResettingAndWrappingCounters) {
     probe::refresh_live_disk(page);
     EXPECT_EQ(value_of(io, "Read"), before);
     EXPECT_EQ(value_of(io, "Requests in flight"), "3");
-}
 
-// A drive not sampled yet keeps the row's text until there is an earlier sample.
-TEST_F(DiskPage, RateRowsWaitForAnEarlierSample) {
-    zqtest::FixtureRoot root("disk/workstation");
+    // A drive not sampled yet keeps the row's text until there is an earlier sample.
     root.write("/sys/block/sdy/stat", stat_line(1, 8, 1, 8, 0));  // never built, so never sampled
-    Page page;
     Row& rate = page.cards.emplace_back().rows.emplace_back("Read throughput", "12.0 MiB/s", "stat", false,
                                                             "disk.rrate:sdy", "");
     probe::refresh_live_disk(page);

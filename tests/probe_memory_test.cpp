@@ -404,8 +404,7 @@ TEST_F(MemoryPage, SlotsInstalledReservedAndSelector) {
     EXPECT_EQ(card_of(page, "Memory modules")->subtitle, data.error);
 }
 
-// The collector writes the voltage with its own process's separators; the
-// tiles show the number in the page's and leave the record as it was.
+// The collector writes the voltage in its own separators; the tiles in the page's.
 TEST_F(MemoryPage, ModuleVoltageInThePagesSeparators) {
     zqtest::FixtureRoot root;
     hw::RootData& data = hw::RootData::instance();

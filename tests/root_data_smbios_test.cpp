@@ -161,8 +161,7 @@ TEST(SmbiosMemory, StringsTrimmedPlaceholdersAndBadNumbers) {
     EXPECT_EQ(m.part_number, "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // 0xFF-filled EEPROM field
 }
 
-// Identity fillers of DMI such as "OEM" or "0123456789" can be a module's
-// real maker, serial or part: only the texts of unfilled SMBIOS strings go.
+// DMI fillers such as "OEM" or "0123456789" can be a module's real maker or serial.
 TEST(SmbiosMemory, OnlySmbiosPlaceholdersAreBlanked) {
     auto r = zqtest::ddr4_device();
     r.add_strings({"Not Available", "BANK 0", "OEM", "0123456789", "Empty", "System Product Name"});
