@@ -161,17 +161,13 @@ TEST(SmbiosMemory, StringsTrimmedPlaceholdersAndBadNumbers) {
     EXPECT_EQ(m.part_number, "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // 0xFF-filled EEPROM field
 }
 
-// Identity fillers of DMI such as "OEM" or "0123456789" can be a module's
-// real maker, serial or part: only the texts of unfilled SMBIOS strings go.
+// DMI fillers such as "OEM" or "0123456789" can be a module's real maker or serial.
 TEST(SmbiosMemory, OnlySmbiosPlaceholdersAreBlanked) {
     auto r = zqtest::ddr4_device();
     r.add_strings({"Not Available", "BANK 0", "OEM", "0123456789", "Empty", "System Product Name"});
     auto m = read_table(r.bytes()).memory.at(0);
-    EXPECT_EQ(m.locator, "");
-    EXPECT_EQ(m.manufacturer, "OEM");
-    EXPECT_EQ(m.serial, "0123456789");
-    EXPECT_EQ(m.asset_tag, "");
-    EXPECT_EQ(m.part_number, "System Product Name");
+    EXPECT_EQ((std::vector<std::string>{m.locator, m.manufacturer, m.serial, m.asset_tag, m.part_number}),
+              (std::vector<std::string>{"", "OEM", "0123456789", "", "System Product Name"}));
 }
 
 TEST(SmbiosMemory, ArraysOfSystemMemoryAddUp) {
@@ -190,8 +186,7 @@ TEST(SmbiosMemory, ArraysOfSystemMemoryAddUp) {
                    zqtest::memory_array(0x00001000, 1).set_byte(0x05, 5).bytes());
     EXPECT_EQ(d.max_capacity, 4294967296u);
     EXPECT_EQ(d.num_slots, "4");
-    // Extended capacity (SMBIOS 2.7+), alone and in a sum, and the same flag in
-    // a structure too short to carry it.
+    // Extended capacity (SMBIOS 2.7+), and the same flag in a structure too short to carry it.
     auto big = zqtest::memory_array(0x80000000, 16).set_dword(0x0F, 0).set_dword(0x13, 0x100);
     d = read_table(big.bytes());
     EXPECT_EQ(d.max_capacity, 0x10000000000ull);

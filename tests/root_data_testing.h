@@ -143,9 +143,7 @@ inline std::vector<std::map<std::string, std::string>> dmidecode_records(const s
 }
 
 // dmidecode's reading of each Memory Device.
-inline std::vector<std::map<std::string, std::string>> dmidecode_devices(const std::string& text) {
-    return dmidecode_records(text, 17);
-}
+inline auto dmidecode_devices(const std::string& text) { return dmidecode_records(text, 17); }
 
 inline uint64_t expected_size(const std::string& shown) {
     static const std::map<std::string, uint64_t> UNITS = {
