@@ -441,21 +441,25 @@ bool four_hex_digits(std::string_view s) {
     return true;
 }
 
-int64_t pci_vendor_key(const Line& line) {
-    if (line.depth != 0) return SKIP;
-    if (ClassReader::is_header(line.body)) return AFTER_ALL;
-    if (!four_hex_digits(line.body) || name_start(line.body, 4) == std::string_view::npos)
-        return OUT_OF_ORDER;
-    return util::parse_hex_digits(line.body.substr(0, 4));
+// The id of "<four hex digits><blanks><name>" with the name from column
+// `name_from`; any other text cannot be placed in the order.
+int64_t entry_key(std::string_view body, size_t name_from) {
+    if (!four_hex_digits(body) || name_start(body, name_from) == std::string_view::npos) return OUT_OF_ORDER;
+    return util::parse_hex_digits(body.substr(0, 4));
 }
 
-int64_t pci_device_key(const Line& line) {
+// A list one tab deep under an unindented line, which ends it.
+int64_t item_key(const Line& line, size_t name_from) {
     if (line.depth == 0) return AFTER_ALL;
-    if (line.depth > 1) return SKIP;
-    if (!four_hex_digits(line.body) || name_start(line.body, 4) == std::string_view::npos)
-        return OUT_OF_ORDER;
-    return util::parse_hex_digits(line.body.substr(0, 4));
+    return line.depth > 1 ? SKIP : entry_key(line.body, name_from);
 }
+
+int64_t pci_vendor_key(const Line& line) {
+    if (line.depth != 0) return SKIP;
+    return ClassReader::is_header(line.body) ? AFTER_ALL : entry_key(line.body, 4);
+}
+
+int64_t pci_device_key(const Line& line) { return item_key(line, 4); }
 
 int64_t usb_vendor_key(const Line& line) {
     if (line.depth != 0) return SKIP;
@@ -463,13 +467,7 @@ int64_t usb_vendor_key(const Line& line) {
     return util::parse_hex_digits(line.body.substr(0, 4));
 }
 
-int64_t usb_device_key(const Line& line) {
-    if (line.depth == 0) return AFTER_ALL;
-    if (line.depth > 1) return SKIP;
-    if (!four_hex_digits(line.body) || name_start(line.body, 5) == std::string_view::npos)
-        return OUT_OF_ORDER;
-    return util::parse_hex_digits(line.body.substr(0, 4));
-}
+int64_t usb_device_key(const Line& line) { return item_key(line, 5); }
 
 int64_t any_line(const Line&) { return 0; }
 
