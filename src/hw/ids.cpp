@@ -1,6 +1,7 @@
 #include "hw/ids.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -51,49 +53,33 @@ struct VendorNames {
     NameIndex subsystems;
 };
 
-// Where a bisection ended: the first line at or after the id looked for.
-struct Record {
-    bool found = false;
-    uint32_t start = 0;  // file offsets of the line and of the one after it
-    uint32_t next = 0;
-    int64_t key = 0;
-    size_t depth = 0;
-    std::string line;  // without its newline
-};
-
-// The same while a page is read: its text a view into the page.
-struct LineAt {
-    uint32_t start = 0;
-    uint32_t next = 0;
-    int64_t key = 0;
-    size_t depth = 0;
-    std::string_view text;
-};
-
-struct Search {
-    bool ordered = true;  // false: the lines met break the file's order
-    bool hit = false;     // `rec` carries exactly the id looked for
-    Record rec;
-    uint32_t bound = 0;       // the block of `rec` ends here at the latest
-    bool block_read = false;  // ... and exactly here
+// A vendor found by bisection, and where its block of lines ends (found at
+// the first question about one of its devices).
+struct VendorAt {
+    bool listed = false;
+    std::string_view line;  // the vendor's line, without its newline
+    uint32_t block = 0;     // where the lines after it start
+    std::optional<uint32_t> block_end;
 };
 
 struct Database {
-    int fd = -1;
+    // The file mapped read-only: a search brings in only the pages it looks
+    // at, and names are read where they stand. A database is replaced by
+    // renaming a new file over it, which leaves this mapping whole.
+    std::string_view text;
+    void* map = nullptr;
+    size_t map_length = 0;
     // Scan mode: the whole file indexed by load_pci / load_usb.
     std::vector<Block> blocks;  // by vendor, file order within one vendor
     std::unordered_map<uint32_t, VendorNames> read;
     // Bisection mode, while the file keeps its ids in ascending order.
     bool sorted = true;
     bool head_checked = false;
-    uint32_t size = 0;
-    std::unordered_map<uint32_t, std::string> pages;  // by page number
-    std::optional<uint32_t> last_page;                // the page read last, for the lines that follow
-    std::string_view last_view;
-    std::unordered_map<uint32_t, Search> vendors;
-    Record first_vendor;  // the first line of the vendor list
-    bool first_vendor_read = false;
-    std::unordered_map<uint32_t, Search> devices;  // by vendor << 16 | device
+    std::unordered_map<uint32_t, VendorAt> vendors;
+    // Runs of indented lines longer than a page, by where a search entered
+    // them, to the next unindented line: each long block is stepped through
+    // once, however often a bisection lands in it.
+    std::map<uint32_t, uint32_t> runs;
 };
 
 struct Ids::Impl {
@@ -314,25 +300,16 @@ const NameAt* find_at(const NameIndex& index, uint64_t key) {
     return it != index.end() && it->key == key ? &*it : nullptr;
 }
 
-// Bytes [offset, offset + length) of the file; fewer if it gives fewer.
-std::string read_at(int fd, uint32_t offset, uint32_t length) {
-    std::string raw(length, '\0');
-    size_t got = 0;
-    while (fd >= 0 && got < raw.size()) {
-        ssize_t n = ::pread(fd, raw.data() + got, raw.size() - got, static_cast<off_t>(offset + got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    raw.resize(got);
-    return raw;
+// Bytes [offset, offset + length) of the file; fewer if it has fewer.
+std::string_view bytes_at(const Database& db, uint32_t offset, uint32_t length) {
+    return offset < db.text.size() ? db.text.substr(offset, length) : std::string_view();
 }
 
 // The name of `key` read back from the file; "" when it is not listed or
 // the file no longer gives it.
-std::string name_of(int fd, const NameIndex& index, uint64_t key) {
+std::string name_of(const Database& db, const NameIndex& index, uint64_t key) {
     const NameAt* at = find_at(index, key);
-    return at ? trimmed(read_at(fd, at->offset, at->length)) : std::string();
+    return at ? trimmed(bytes_at(db, at->offset, at->length)) : std::string();
 }
 
 void add_block(std::vector<Block>& blocks, const Block& block, uint32_t end) {
@@ -358,7 +335,7 @@ std::string vendor_name(const Database& db, uint32_t vendor) {
     auto [first, last] = blocks_of(db, vendor);
     for (auto it = last; it != first;) {
         --it;
-        if (it->named) return trimmed(read_at(db.fd, it->name_at, it->name_length));
+        if (it->named) return trimmed(bytes_at(db, it->name_at, it->name_length));
     }
     return {};
 }
@@ -371,7 +348,7 @@ const VendorNames& names_of(Database& db, uint32_t vendor, ReadBlock read_block)
     VendorNames names;
     auto [first, last] = blocks_of(db, vendor);
     for (auto it = first; it != last; ++it)
-        read_block(*it, read_at(db.fd, it->begin, it->end - it->begin), names);
+        read_block(*it, bytes_at(db, it->begin, it->end - it->begin), names);
     finish(names.devices);
     finish(names.subsystems);
     return db.read.emplace(vendor, std::move(names)).first->second;
@@ -382,41 +359,13 @@ std::string find_in(const std::unordered_map<uint32_t, std::string>& map, uint32
     return it == map.end() ? std::string() : it->second;
 }
 
-// Reads a database through `fd` in pieces, so that no copy of the whole file
-// is ever made, and calls fn(line, at) for each line for_each_line would;
-// at(view) is the file offset of a view into the line. Returns the file's
-// size; 0 for a file past what 32-bit offsets reach, which is no database.
+// Calls fn(line, at) for each line for_each_line would; at(view) is the
+// file offset of a view into the line. Returns the file's size.
 template <typename Fn>
-uint32_t scan_database(int fd, Fn fn) {
-    constexpr size_t PIECE = 65536;
-    std::string buf;
-    uint64_t base = 0;  // file offset of buf[0]
-    for (bool more = fd >= 0; more;) {
-        const size_t old = buf.size();
-        buf.resize(old + PIECE);
-        ssize_t n;
-        do n = ::read(fd, buf.data() + old, PIECE);
-        while (n < 0 && errno == EINTR);
-        buf.resize(old + static_cast<size_t>(std::max<ssize_t>(n, 0)));
-        more = n > 0;
-        if (base + buf.size() > UINT32_MAX) return 0;
-        // Whole lines now; a line cut by the piece waits for the next one.
-        const size_t cut = buf.rfind('\n');
-        const size_t done = !more ? buf.size() : cut == std::string::npos ? 0 : cut + 1;
-        auto at = [&](std::string_view v) { return static_cast<uint32_t>(base + (v.data() - buf.data())); };
-        for_each_line(std::string_view(buf.data(), done), [&](const Line& line) { fn(line, at); });
-        buf.erase(0, done);
-        base += done;
-    }
-    return static_cast<uint32_t>(base);
-}
-
-// Offsets a block was given past the end of the file come back to it.
-void clamp_blocks(std::vector<Block>& blocks, uint32_t size) {
-    for (Block& b : blocks) {
-        b.begin = std::min(b.begin, size);
-        b.end = std::max(std::min(b.end, size), b.begin);
-    }
+uint32_t scan_database(const Database& db, Fn fn) {
+    auto at = [&](std::string_view v) { return static_cast<uint32_t>(v.data() - db.text.data()); };
+    for_each_line(db.text, [&](const Line& line) { fn(line, at); });
+    return static_cast<uint32_t>(db.text.size());
 }
 
 // ---- Bisection ---------------------------------------------------------------
@@ -474,337 +423,153 @@ int64_t any_line(const Line&) { return 0; }
 // Equal keys only where the list has ended.
 bool ordered(int64_t a, int64_t b) { return a < b || (a == b && a == AFTER_ALL); }
 
-// One page of the file, read once per process.
-std::string_view page(Database& db, uint32_t number) {
-    if (db.last_page && *db.last_page == number) return db.last_view;
-    auto it = db.pages.find(number);
-    if (it == db.pages.end()) {
-        const uint32_t offset = number * PAGE;
-        const uint32_t length = offset < db.size ? std::min(PAGE, db.size - offset) : 0;
-        it = db.pages.emplace(number, read_at(db.fd, offset, length)).first;
-    }
-    // Map nodes stay where they are: the view lasts as long as the database.
-    db.last_page = number;
-    db.last_view = it->second;
-    return db.last_view;
-}
+// A line of the file: where it starts, where the one after it starts, and
+// for a line of the list searched its key.
+struct TextLine {
+    bool found = false;
+    uint32_t start = 0;
+    uint32_t next = 0;
+    size_t depth = 0;
+    int64_t key = 0;
+    std::string_view text;  // without its newline
 
-// The pages of [begin, end), in one read: a block read whole. The buffer is
-// left uninitialised; zeroing half a megabyte cost more than reading it.
-void read_pages(Database& db, uint32_t begin, uint32_t end) {
-    const uint32_t first = begin / PAGE, last = (std::min(end, db.size) + PAGE - 1) / PAGE;
-    if (first >= last) return;
-    const size_t length = static_cast<size_t>(last - first) * PAGE;
-    std::unique_ptr<char[]> bytes(new char[length]);
-    size_t got = 0;
-    while (db.fd >= 0 && got < length) {
-        const ssize_t n =
-            ::pread(db.fd, bytes.get() + got, length - got, static_cast<off_t>(first) * PAGE + got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    for (uint32_t n = first; n < last && (n - first) * PAGE < got; ++n) {
-        const size_t at = static_cast<size_t>(n - first) * PAGE;
-        db.pages.try_emplace(n, bytes.get() + at, std::min<size_t>(PAGE, got - at));
-    }
-}
-
-// The line starting at `start`, without its newline; `next` is where the
-// line after it starts. The view lies in a page, or in `joined` for a line
-// that crosses into the next page.
-std::string_view line_at(Database& db, uint32_t start, uint32_t& next, std::string& joined) {
-    joined.clear();
-    uint32_t pos = start;
-    while (pos < db.size) {
-        const std::string_view p = page(db, pos / PAGE);
-        const size_t from = pos % PAGE;
-        if (from >= p.size()) break;  // the file shrank
-        const size_t nl = p.find('\n', from);
-        const size_t end = nl == std::string_view::npos ? p.size() : nl;
-        pos += static_cast<uint32_t>(end - from);
-        if (nl != std::string_view::npos && joined.empty()) {
-            next = pos + 1;
-            return p.substr(from, end - from);
-        }
-        joined.append(p.substr(from, end - from));
-        if (nl != std::string_view::npos) {
-            next = pos + 1;
-            return joined;
-        }
-    }
-    next = std::max(pos, db.size);
-    return joined;
-}
+    Line line() const { return Line{depth, text.substr(depth)}; }
+};
 
 // The first line that starts at or after `pos`.
-uint32_t line_start(Database& db, uint32_t pos, std::string& joined) {
-    uint32_t next = pos;
-    if (pos > 0) line_at(db, pos - 1, next, joined);
-    return next;
+uint32_t line_start(std::string_view text, uint32_t pos) {
+    if (pos == 0) return 0;
+    const size_t nl = text.find('\n', pos - 1);
+    return nl == std::string_view::npos ? static_cast<uint32_t>(text.size()) : static_cast<uint32_t>(nl + 1);
 }
 
-// Calls fn(record) for every line of the list that starts in [begin, end),
-// in file order, while fn returns true. The record's line is a view that
-// lasts until the next call.
+// Calls fn(line) for each line of the list that starts in [begin, end), in
+// file order, while fn returns true: lines that are empty, comments, all
+// tabs or no entry of the list (SKIP) are passed over.
 template <typename Fn>
-void records_in(Database& db, uint32_t begin, uint32_t end, Classify classify, Fn fn) {
-    std::string joined;
-    for (uint32_t pos = line_start(db, begin, joined); pos < end && pos < db.size;) {
-        LineAt r;
+void list_lines(std::string_view text, uint32_t begin, uint32_t end, Classify classify, Fn fn) {
+    end = std::min(end, static_cast<uint32_t>(text.size()));
+    for (uint32_t pos = line_start(text, begin); pos < end;) {
+        TextLine r;
         r.start = pos;
-        const std::string_view text = line_at(db, pos, r.next, joined);
-        pos = r.next;
-        if (text.empty() || text[0] == '#') continue;
-        r.depth = std::min(text.find_first_not_of('\t'), text.size());
-        if (r.depth == text.size()) continue;
-        r.key = classify(Line{r.depth, text.substr(r.depth)});
+        const size_t nl = text.find('\n', pos);
+        const size_t stop = nl == std::string_view::npos ? text.size() : nl;
+        r.text = text.substr(pos, stop - pos);
+        r.next = pos = static_cast<uint32_t>(nl == std::string_view::npos ? text.size() : nl + 1);
+        if (r.text.empty() || r.text[0] == '#') continue;
+        r.depth = std::min(r.text.find_first_not_of('\t'), r.text.size());
+        if (r.depth == r.text.size()) continue;
+        r.key = classify(r.line());
         if (r.key == SKIP) continue;
-        r.text = text;
+        r.found = true;
         if (!fn(r)) return;
     }
 }
 
-Record owned(const LineAt& r) { return Record{true, r.start, r.next, r.key, r.depth, std::string(r.text)}; }
-
-Record first_record(Database& db, uint32_t begin, uint32_t end, Classify classify) {
-    Record first;
-    records_in(db, begin, end, classify, [&](const LineAt& r) {
-        first = owned(r);
+TextLine first_line(std::string_view text, uint32_t begin, uint32_t end, Classify classify) {
+    TextLine first;
+    list_lines(text, begin, end, classify, [&](const TextLine& r) {
+        first = r;
         return false;
     });
     return first;
 }
 
-Record last_record(Database& db, uint32_t begin, uint32_t end, Classify classify) {
-    LineAt last;
-    bool found = false;
-    std::string text;
-    records_in(db, begin, end, classify, [&](const LineAt& r) {
-        last = r;
-        text.assign(r.text);
-        found = true;
-        return true;
-    });
-    if (!found) return {};
-    last.text = text;
-    return owned(last);
+// The first line without indentation from `begin` on (a line start): only
+// the first byte of each line is looked at.
+uint32_t block_end(std::string_view text, uint32_t begin) {
+    for (size_t pos = begin; pos < text.size();) {
+        const char c = text[pos];
+        if (c != '\t' && c != '#' && c != '\n') return static_cast<uint32_t>(pos);
+        const size_t nl = text.find('\n', pos);
+        if (nl == std::string_view::npos) break;
+        pos = nl + 1;
+    }
+    return static_cast<uint32_t>(text.size());
 }
 
-// A page's first and last lines of the list, and the id of its first line
-// one tab deep: a device or product, in ascending order within a vendor.
-struct PageLines {
-    Record first;
-    Record last;
-    int64_t first_item = -1;
+// block_end, with the long runs it steps through remembered. Runs never
+// cross an unindented line, so the run entered last before `pos` is the only
+// one that can hold it.
+uint32_t unindented_from(Database& db, uint32_t pos) {
+    auto it = db.runs.upper_bound(pos);
+    if (it != db.runs.begin() && std::prev(it)->second > pos) return std::prev(it)->second;
+    const uint32_t end = block_end(db.text, pos);
+    if (end - pos > PAGE) db.runs.emplace(pos, end);
+    return end;
+}
+
+// The first line of the list at or after `pos`, where the list's lines are
+// all unindented (vendors, and the class headers after them).
+TextLine first_unindented(Database& db, uint32_t pos, uint32_t end, Classify classify) {
+    const uint32_t at = unindented_from(db, line_start(db.text, pos));
+    return at < end ? first_line(db.text, at, end, classify) : TextLine{};
+}
+
+// Where a bisection ended: the first line of the list at or after the key
+// looked for, unless the lines met broke the file's order.
+struct Search {
+    bool ordered = true;
+    TextLine line;
 };
-
-PageLines page_lines(Database& db, uint32_t begin, uint32_t end, Classify classify) {
-    PageLines p;
-    LineAt last;
-    std::string last_text;  // the view may not outlive the next line
-    records_in(db, begin, end, any_line, [&](const LineAt& r) {
-        const Line line{r.depth, r.text.substr(r.depth)};
-        const int64_t key = classify(line);
-        if (key != SKIP) {
-            last = r;
-            last.key = key;
-            last_text.assign(r.text);
-            if (!p.first.found) p.first = owned(last);
-        } else if (p.first_item < 0 && line.depth == 1 && four_hex_digits(line.body)) {
-            p.first_item = util::parse_hex_digits(line.body.substr(0, 4));
-        }
-        return true;
-    });
-    if (p.first.found) {
-        last.text = last_text;
-        p.last = owned(last);
-    }
-    return p;
-}
-
-// Lines of the list found around a point: behind it and ahead of it.
-struct Probe {
-    Record behind;
-    Record ahead;
-};
-
-// Inside a long block (Intel's is a quarter of pci.ids), the lines of the
-// list nearest to `mid` on either side: the block's own vendor line and the
-// next one. Device ids rise within a block, so a page without a vendor line
-// whose first device id is above the one at `mid` (behind it) or below it
-// (ahead of it) lies in another block. The edges are bisected by that; the
-// one ahead only when the one behind is below the id looked for.
-Probe block_edges(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, int64_t item, int64_t target,
-                  Classify classify) {
-    Probe edges;
-    const int64_t behind = (mid - lo + PAGE - 1) / PAGE, ahead = (hi - mid + PAGE - 1) / PAGE;
-    for (bool forward : {false, true}) {
-        if (forward && edges.behind.found && edges.behind.key >= target) break;
-        // Pages counted from the one at mid (0, inside the block).
-        auto lines = [&](int64_t k) {
-            const uint32_t offset = static_cast<uint32_t>(k) * PAGE;
-            if (forward) return page_lines(db, mid + offset, std::min(mid + offset + PAGE, hi), classify);
-            const uint32_t end = mid - offset + PAGE;
-            return page_lines(db, end - lo > PAGE ? end - PAGE : lo, end, classify);
-        };
-        int64_t inside = 0, outside = forward ? ahead : behind + 1;
-        Record& edge = forward ? edges.ahead : edges.behind;
-        while (outside - inside > 1) {
-            const int64_t m = inside + (outside - inside) / 2;
-            PageLines p = lines(m);
-            Record& near = forward ? p.first : p.last;
-            if (near.found) {
-                edge = std::move(near);
-                outside = m;
-            } else if (p.first_item < 0 || (forward ? p.first_item >= item : p.first_item <= item)) {
-                inside = m;
-            } else {
-                outside = m;
-            }
-        }
-    }
-    return edges;
-}
-
-Record near_record(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, Classify classify);
-
-// Lines of the list in [lo, hi) near `mid`: in the page at `mid`; inside a
-// long block the block's edges; else the pages around it, at doubling
-// distances on either side and then the nearest between the last page
-// without one and the first page with one.
-Probe probe(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, int64_t target, Classify classify) {
-    PageLines at_mid = page_lines(db, mid, hi - mid > PAGE ? mid + PAGE : hi, classify);
-    if (at_mid.first.found) return {Record{}, std::move(at_mid.first)};
-    if (at_mid.first_item >= 0) {
-        Probe edges = block_edges(db, lo, hi, mid, at_mid.first_item, target, classify);
-        if (edges.behind.found || edges.ahead.found) return edges;
-    }
-    return {Record{}, near_record(db, lo, hi, mid, classify)};
-}
-
-// Any line of the list in [lo, hi), the nearest to `mid` that a few pages tell.
-Record near_record(Database& db, uint32_t lo, uint32_t hi, uint32_t mid, Classify classify) {
-    const int64_t count[2] = {(mid - lo + PAGE - 1) / PAGE, (hi - mid + PAGE - 1) / PAGE};  // behind, ahead
-    auto window = [&](bool ahead, int64_t k) {
-        const uint32_t offset = static_cast<uint32_t>(k) * PAGE;
-        if (ahead)
-            return first_record(db, mid + offset, hi - mid - offset > PAGE ? mid + offset + PAGE : hi,
-                                classify);
-        const uint32_t end = mid - offset;
-        return last_record(db, end - lo > PAGE ? end - PAGE : lo, end, classify);
-    };
-    int64_t empty[2] = {-1, -1};  // the farthest window known to hold no line, per side
-    struct Gap {
-        bool ahead;
-        int64_t after, before;  // windows known to hold no line
-    };
-    std::vector<Gap> skipped;
-    for (int64_t step = 0;; step = step ? step * 2 : 1) {
-        bool tried = false;
-        for (bool ahead : {true, false}) {
-            const int64_t k = std::min(step, count[ahead] - 1);
-            if (k <= empty[ahead]) continue;
-            tried = true;
-            Record r = window(ahead, k);
-            if (!r.found) {
-                if (k - empty[ahead] > 1) skipped.push_back({ahead, empty[ahead], k});
-                empty[ahead] = k;
-                continue;
-            }
-            for (int64_t near = k; near - empty[ahead] > 1;) {
-                const int64_t m = empty[ahead] + (near - empty[ahead]) / 2;
-                Record closer = window(ahead, m);
-                if (closer.found) {
-                    near = m;
-                    r = std::move(closer);
-                } else {
-                    empty[ahead] = m;
-                }
-            }
-            return r;
-        }
-        if (!tried) break;
-    }
-    // The steps found none: the windows they skipped, halving each gap in
-    // turn on both sides. Only a range inside one block, which holds no line
-    // of the list, reads all of them.
-    for (size_t i = 0; i < skipped.size(); ++i) {
-        const Gap gap = skipped[i];
-        const int64_t m = gap.after + (gap.before - gap.after) / 2;
-        Record r = window(gap.ahead, m);
-        if (r.found) return r;
-        if (m - gap.after > 1) skipped.push_back({gap.ahead, gap.after, m});
-        if (gap.before - m > 1) skipped.push_back({gap.ahead, m, gap.before});
-    }
-    return {};
-}
 
 // The first line of the list in [begin, end) whose key is at least
-// `target`. Each step reads the page in the middle of what is left and,
-// inside a long block where that page holds no line of the list, the pages
-// on either side of it in turn until one does.
-Search bisect(Database& db, uint32_t begin, uint32_t end, int64_t target, Classify classify) {
+// `target`. Each step looks at the first line of the list after the middle
+// of what is left; inside a long block (Intel's is a quarter of pci.ids) that
+// is the block's end, found in the mapped pages. What is left at the end is
+// read whole and checked whole.
+Search bisect(Database& db, uint32_t begin, uint32_t end, int64_t target, Classify classify,
+              bool unindented) {
     Search s;
-    uint32_t lo = begin, hi = end;  // lines before lo are below target; the line at hi_rec is not
+    uint32_t lo = begin, hi = end;  // lines before lo are below target; from hi on, hi_line is the first
     int64_t lo_key = -1, hi_key = AFTER_ALL + 1;
-    Record hi_rec;
-    uint32_t beyond = end;  // where the line after hi_rec starts at the latest
+    TextLine hi_line;
     auto in_order = [&](int64_t key) {
         return key != OUT_OF_ORDER && ordered(lo_key, key) && ordered(key, hi_key);
     };
-    auto answer = [&](const Record& r, uint32_t bound) {
-        s.rec = r;
-        s.hit = r.found && r.key == target;
-        s.bound = bound;
-        return s;
-    };
     while (hi - lo > PAGE) {
-        const Probe found = probe(db, lo, hi, lo + (hi - lo) / 2, target, classify);
-        if (!found.behind.found && !found.ahead.found) return answer(hi_rec, beyond);  // none in [lo, hi)
-        for (const Record* rec : {&found.behind, &found.ahead}) {
-            if (!rec->found || rec->start < lo || rec->start >= hi) continue;
-            if (!in_order(rec->key)) {
-                s.ordered = false;
-                return s;
-            }
-            if (rec->key == target && target != AFTER_ALL) {
-                // Any later line ends the block found; the nearest one known.
-                const bool next_known = rec == &found.behind && found.ahead.found;
-                return answer(*rec, next_known ? found.ahead.start : hi_rec.found ? hi_rec.start : end);
-            }
-            if (rec->key < target) {
-                lo = rec->next;
-                lo_key = rec->key;
-            } else {
-                if (hi_rec.found) beyond = hi_rec.start;
-                hi = rec->start;
-                hi_key = rec->key;
-                hi_rec = *rec;
-            }
+        const uint32_t mid = lo + (hi - lo) / 2;
+        const TextLine r =
+            unindented ? first_unindented(db, mid, hi, classify) : first_line(db.text, mid, hi, classify);
+        if (!r.found) {
+            hi = mid;
+            continue;
+        }
+        if (!in_order(r.key)) {
+            s.ordered = false;
+            return s;
+        }
+        if (r.key < target) {
+            lo = r.next;
+            lo_key = r.key;
+            continue;
+        }
+        hi = r.start;
+        hi_key = r.key;
+        hi_line = r;
+        if (r.key == target && target != AFTER_ALL) {
+            s.line = r;
+            return s;
         }
     }
-    // What is left is read whole, and checked whole.
-    Record first;
-    uint32_t after = 0;
+    TextLine first;
     int64_t previous = lo_key;
-    records_in(db, lo, hi, classify, [&](const LineAt& r) {
+    list_lines(db.text, lo, hi, classify, [&](const TextLine& r) {
         if (r.key == OUT_OF_ORDER || !ordered(previous, r.key) || !ordered(r.key, hi_key)) s.ordered = false;
         previous = r.key;
-        if (first.found && after == 0) after = r.start;
-        if (!first.found && r.key >= target) first = owned(r);
+        if (!first.found && r.key >= target) first = r;
         return s.ordered;
     });
-    if (!s.ordered) return s;
-    if (first.found) return answer(first, after ? after : hi_rec.found ? hi_rec.start : end);
-    return answer(hi_rec, beyond);
+    s.line = first.found ? first : hi_line;
+    return s;
 }
 
 // Lines before the first vendor line count for vendor 0 when the file is
 // read whole; bisection has no place for them.
-bool vendor_list_first(Database& db) {
-    const Record r = first_record(
-        db, 0, db.size, [](const Line& line) { return line.depth == 0 ? AFTER_ALL : OUT_OF_ORDER; });
+bool vendor_list_first(const Database& db) {
+    const TextLine r = first_line(db.text, 0, static_cast<uint32_t>(db.text.size()), [](const Line& line) {
+        return line.depth == 0 ? AFTER_ALL : OUT_OF_ORDER;
+    });
     return !r.found || r.key == AFTER_ALL;
 }
 
@@ -818,102 +583,44 @@ bool bisectable(Database& db) {
 
 // The vendor's line by bisection, kept per vendor; null once the file has
 // shown itself out of order.
-const Search* find_vendor(Database& db, uint16_t vendor, Classify vendor_key) {
+VendorAt* find_vendor(Database& db, uint16_t vendor, Classify vendor_key) {
     if (!bisectable(db)) return nullptr;
     auto it = db.vendors.find(vendor);
-    if (it == db.vendors.end() && !db.first_vendor_read) {
-        db.first_vendor_read = true;
-        db.first_vendor = first_record(db, 0, db.size, vendor_key);
+    if (it != db.vendors.end()) return &it->second;
+    const Search s = bisect(db, 0, static_cast<uint32_t>(db.text.size()), vendor, vendor_key, true);
+    if (!s.ordered) {
+        db.sorted = false;
+        return nullptr;
     }
-    // Vendor 0 is asked for every device whose subsystem ids are unset: at
-    // or below the first vendor the search stops there, as a bisection would
-    // end there after checking the lines on its way. A file of one page is
-    // checked whole by the bisection instead.
-    const Record& first = db.first_vendor;
-    if (it == db.vendors.end() && db.size > PAGE && first.found && first.key >= vendor &&
-        first.key != OUT_OF_ORDER) {
-        Search s;
-        s.rec = first;
-        s.hit = first.key == vendor;
-        s.bound = db.size;
-        it = db.vendors.emplace(vendor, std::move(s)).first;
-    }
-    if (it == db.vendors.end()) {
-        Search s = bisect(db, 0, db.size, vendor, vendor_key);
-        if (!s.ordered) {
-            db.sorted = false;
-            return nullptr;
-        }
-        it = db.vendors.emplace(vendor, std::move(s)).first;
-    }
-    return &it->second;
+    VendorAt v;
+    v.listed = s.line.found && s.line.key == vendor;
+    v.line = s.line.text;
+    v.block = s.line.next;
+    return &db.vendors.emplace(vendor, v).first->second;
 }
 
-// Where the line after the one holding `pos` starts.
-uint32_t next_line(Database& db, uint32_t pos) {
-    while (pos < db.size) {
-        const std::string_view p = page(db, pos / PAGE);
-        const size_t at = pos % PAGE;
-        if (at >= p.size()) break;
-        const size_t nl = p.find('\n', at);
-        if (nl != std::string_view::npos) return pos + static_cast<uint32_t>(nl - at) + 1;
-        pos += static_cast<uint32_t>(p.size() - at);
+// A device's line inside its vendor's block. Device lines past the block's
+// end belong to later vendors and can pass for this one's, so the search
+// stops at the next line without indentation. Null once the file has shown
+// itself out of order; `block_end` is where the vendor's block ends.
+std::optional<Search> find_device(Database& db, uint16_t vendor, uint16_t device, Classify vendor_key,
+                                  Classify device_key, uint32_t& end) {
+    VendorAt* v = find_vendor(db, vendor, vendor_key);
+    if (!v) return std::nullopt;
+    if (!v->listed) return Search{};
+    if (!v->block_end) v->block_end = unindented_from(db, v->block);
+    end = *v->block_end;
+    Search s = bisect(db, v->block, end, device, device_key, false);
+    if (!s.ordered) {
+        db.sorted = false;
+        return std::nullopt;
     }
-    return db.size;
-}
-
-// The first line without indentation in [begin, end) (a line start), read
-// in pieces that double: as few reads as the block is long, and only the
-// first byte of each line looked at.
-uint32_t block_end(Database& db, uint32_t begin, uint32_t end) {
-    uint32_t piece = 4 * PAGE, read_to = begin;
-    for (uint32_t pos = begin; pos < end && pos < db.size; pos = next_line(db, pos)) {
-        if (pos >= read_to) {
-            read_to = end - pos > piece ? pos + piece : end;
-            read_pages(db, pos, read_to);
-            piece = std::min(2 * piece, 1u << 24);
-        }
-        const std::string_view p = page(db, pos / PAGE);
-        if (pos % PAGE >= p.size()) break;
-        // Not indented, not a comment, not empty.
-        const char c = p[pos % PAGE];
-        if (c != '\t' && c != '#' && c != '\n') return pos;
-    }
-    return end;
-}
-
-// A device's line inside its vendor's block, kept per device (pages name a
-// device and its subsystem apart).
-const Search* find_device(Database& db, uint16_t vendor, uint16_t device, Classify vendor_key,
-                          Classify device_key) {
-    static const Search NOT_LISTED;
-    if (!find_vendor(db, vendor, vendor_key)) return nullptr;
-    Search& v = db.vendors[vendor];
-    if (!v.hit) return &NOT_LISTED;
-    if (!v.block_read) {
-        // Device lines past the block's end belong to later vendors and can
-        // pass for this one's: the search stops at the next line without
-        // indentation, found by reading the block once.
-        v.block_read = true;
-        v.bound = block_end(db, v.rec.next, v.bound);
-    }
-    const uint32_t key = static_cast<uint32_t>(vendor) << 16 | device;
-    auto it = db.devices.find(key);
-    if (it == db.devices.end()) {
-        Search s = bisect(db, v.rec.next, v.bound, device, device_key);
-        if (!s.ordered) {
-            db.sorted = false;
-            return nullptr;
-        }
-        it = db.devices.emplace(key, std::move(s)).first;
-    }
-    return &it->second;
+    if (s.line.key != device) s.line = TextLine{};
+    return s;
 }
 
 // The name after the id of a found line.
-std::string name_of_line(const Search& s, size_t id_width) {
-    if (!s.hit) return {};
-    const std::string_view line = s.rec.line;
+std::string name_of_line(std::string_view line, size_t id_width) {
     return name_after(line.substr(std::min(line.find_first_not_of('\t'), line.size())), id_width);
 }
 
@@ -925,9 +632,9 @@ int64_t subsystem_key(const Line& line) {
 
 // The subsystem lines under a found device line; the last line naming the
 // pair wins. Empty when none does.
-std::string subsystem_name(Database& db, const Search& device, uint32_t sub) {
+std::string subsystem_name(const Database& db, const TextLine& device, uint32_t end, uint32_t sub) {
     std::string name;
-    records_in(db, device.rec.next, device.bound, subsystem_key, [&](const LineAt& r) {
+    list_lines(db.text, device.next, end, subsystem_key, [&](const TextLine& r) {
         if (r.key == AFTER_ALL) return false;
         const std::string_view body = r.text.substr(r.depth);
         const size_t at = name_start(body, 9);
@@ -944,17 +651,37 @@ std::string subsystem_name(Database& db, const Search& device, uint32_t sub) {
 // when the file is out of order or a vendor line follows a header.
 bool read_class_section(Database& db, ClassReader& reader) {
     if (!bisectable(db)) return false;
-    const Search s = bisect(db, 0, db.size, AFTER_ALL, pci_vendor_key);
+    const uint32_t size = static_cast<uint32_t>(db.text.size());
+    const Search s = bisect(db, 0, size, AFTER_ALL, pci_vendor_key, true);
     if (!s.ordered) return false;
     bool ok = true;
-    if (!s.rec.found) return ok;
-    records_in(db, s.rec.start, db.size, any_line, [&](const LineAt& r) {
-        const Line line{r.depth, r.text.substr(r.depth)};
+    if (!s.line.found) return ok;
+    list_lines(db.text, s.line.start, size, any_line, [&](const TextLine& r) {
+        const Line line = r.line();
         ok = line.depth != 0 || ClassReader::is_header(line.body);
         if (ok) reader.read(line);
         return ok;
     });
     return ok;
+}
+
+// The file mapped whole, or nothing: an empty, unreadable or (past 32-bit
+// offsets) oversized file is no database.
+void map_database(Database& db, const std::string& path) {
+    if (path.empty()) return;
+    const int fd = util::open_fd(path, O_RDONLY);
+    if (fd < 0) return;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size > 0 && st.st_size < UINT32_MAX) {
+        const size_t length = static_cast<size_t>(st.st_size);
+        void* map = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (map != MAP_FAILED) {
+            db.map = map;
+            db.map_length = length;
+            db.text = std::string_view(static_cast<const char*>(map), length);
+        }
+    }
+    ::close(fd);
 }
 
 }  // namespace
@@ -969,30 +696,24 @@ Ids::Ids() : m_impl(new Impl) {
         m_impl->pci_classes[c.base << 16] = c.name;
         m_impl->pci_base_names[c.base << 16] = c.name;
     }
-    // Each database is read at its first question, from the file found now
-    // (many machines show no USB page, and the collector asks none).
+    // Each database is mapped now, from the file found now, and read at its
+    // first question (many machines show no USB page, and the collector
+    // asks none).
     m_pci_path = find_ids_file("pci.ids");
-    if (!m_pci_path.empty()) m_impl->pci.fd = util::open_fd(m_pci_path, O_RDONLY);
+    map_database(m_impl->pci, m_pci_path);
     m_usb_path = find_ids_file("usb.ids");
-    if (!m_usb_path.empty()) m_impl->usb.fd = util::open_fd(m_usb_path, O_RDONLY);
-    for (Database* db : {&m_impl->pci, &m_impl->usb}) {
-        struct stat st {};
-        // Offsets are 32 bits; a larger file is no database and is read as
-        // the whole-file reader reads it.
-        if (db->fd >= 0 && ::fstat(db->fd, &st) == 0 && st.st_size < UINT32_MAX)
-            db->size = static_cast<uint32_t>(st.st_size);
-    }
+    map_database(m_impl->usb, m_usb_path);
 }
 
 Ids::~Ids() {
-    if (m_impl->pci.fd >= 0) ::close(m_impl->pci.fd);
-    if (m_impl->usb.fd >= 0) ::close(m_impl->usb.fd);
+    for (Database* db : {&m_impl->pci, &m_impl->usb})
+        if (db->map) ::munmap(db->map, db->map_length);
     delete m_impl;
 }
 
 namespace {
 
-void read_pci_block(const Block& block, const std::string& bytes, VendorNames& names) {
+void read_pci_block(const Block& block, std::string_view bytes, VendorNames& names) {
     uint32_t device = block.device;
     for_each_line(bytes, [&](const Line& line) {
         const std::string_view body = line.body;
@@ -1012,7 +733,7 @@ void read_pci_block(const Block& block, const std::string& bytes, VendorNames& n
     });
 }
 
-void read_usb_block(const Block& block, const std::string& bytes, VendorNames& names) {
+void read_usb_block(const Block& block, std::string_view bytes, VendorNames& names) {
     for_each_line(bytes, [&](const Line& line) {
         const std::string_view body = line.body;
         if (line.depth != 1 || body.size() <= 4) return;
@@ -1036,7 +757,7 @@ void Ids::load_pci() const {
     bool in_classes = false;
     Block block;  // lines before the first vendor line belong to vendor 0
     bool in_block = true;
-    const uint32_t size = scan_database(m.pci.fd, [&](const Line& line, auto at) {
+    const uint32_t size = scan_database(m.pci, [&](const Line& line, auto at) {
         const std::string_view body = line.body;
         if (line.depth == 0) {
             if (in_block) add_block(m.pci.blocks, block, at(body));
@@ -1063,8 +784,6 @@ void Ids::load_pci() const {
         }
     });
     if (in_block) add_block(m.pci.blocks, block, size);
-    if (size == 0) m.pci.blocks.clear();
-    clamp_blocks(m.pci.blocks, size);
     sort_blocks(m.pci.blocks);
     m.pci_classes_read = true;
 }
@@ -1075,7 +794,7 @@ void Ids::load_usb() const {
     m.usb_loaded = true;
     Block block;  // products before the first vendor line belong to vendor 0
     bool in_block = true;
-    const uint32_t size = scan_database(m.usb.fd, [&](const Line& line, auto at) {
+    const uint32_t size = scan_database(m.usb, [&](const Line& line, auto at) {
         if (line.depth != 0) return;
         const std::string_view body = line.body;
         if (in_block) add_block(m.usb.blocks, block, at(body));
@@ -1092,41 +811,43 @@ void Ids::load_usb() const {
         block.begin = at(body) + static_cast<uint32_t>(body.size()) + 1;
     });
     if (in_block) add_block(m.usb.blocks, block, size);
-    if (size == 0) m.usb.blocks.clear();
-    clamp_blocks(m.usb.blocks, size);
     sort_blocks(m.usb.blocks);
 }
 
 // Each lookup bisects while the file keeps its order and falls back to the
 // whole-file index for good once it does not.
 std::string Ids::pci_vendor(uint16_t vendor) const {
-    if (const Search* v = find_vendor(m_impl->pci, vendor, pci_vendor_key)) return name_of_line(*v, 4);
+    if (const VendorAt* v = find_vendor(m_impl->pci, vendor, pci_vendor_key))
+        return v->listed ? name_of_line(v->line, 4) : std::string();
     load_pci();
     return vendor_name(m_impl->pci, vendor);
 }
 
 std::string Ids::pci_device(uint16_t vendor, uint16_t device) const {
     Database& db = m_impl->pci;
-    if (const Search* d = find_device(db, vendor, device, pci_vendor_key, pci_device_key))
-        return name_of_line(*d, 4);
+    uint32_t end = 0;
+    if (const std::optional<Search> d = find_device(db, vendor, device, pci_vendor_key, pci_device_key, end))
+        return d->line.found ? name_of_line(d->line.text, 4) : std::string();
     load_pci();
     const VendorNames& names = names_of(db, vendor, read_pci_block);
-    return name_of(db.fd, names.devices, device);
+    return name_of(db, names.devices, device);
 }
 
 std::string Ids::pci_subsystem(uint16_t sub_vendor, uint16_t sub_device, uint16_t vendor,
                                uint16_t device) const {
     Database& db = m_impl->pci;
     const uint32_t sub = static_cast<uint32_t>(sub_vendor) << 16 | sub_device;
-    if (const Search* d = find_device(db, vendor, device, pci_vendor_key, pci_device_key)) {
-        std::string name = d->hit ? subsystem_name(db, *d, sub) : std::string();
+    uint32_t end = 0;
+    if (const std::optional<Search> d =
+            find_device(db, vendor, device, pci_vendor_key, pci_device_key, end)) {
+        std::string name = d->line.found ? subsystem_name(db, d->line, end, sub) : std::string();
         return name.empty() ? pci_vendor(sub_vendor) : name;
     }
     load_pci();
     const VendorNames& names = names_of(db, vendor, read_pci_block);
     const uint64_t key = static_cast<uint64_t>(device) << 32 | sub;
     if (!find_at(names.subsystems, key)) return pci_vendor(sub_vendor);
-    return name_of(db.fd, names.subsystems, key);
+    return name_of(db, names.subsystems, key);
 }
 
 bool Ids::pci_bisected() const { return m_impl->pci.sorted; }
@@ -1159,18 +880,20 @@ std::string Ids::pci_subclass(uint32_t class_code) const {
 }
 
 std::string Ids::usb_vendor(uint16_t vendor) const {
-    if (const Search* v = find_vendor(m_impl->usb, vendor, usb_vendor_key)) return name_of_line(*v, 5);
+    if (const VendorAt* v = find_vendor(m_impl->usb, vendor, usb_vendor_key))
+        return v->listed ? name_of_line(v->line, 5) : std::string();
     load_usb();
     return vendor_name(m_impl->usb, vendor);
 }
 
 std::string Ids::usb_device(uint16_t vendor, uint16_t device) const {
     Database& db = m_impl->usb;
-    if (const Search* d = find_device(db, vendor, device, usb_vendor_key, usb_device_key))
-        return name_of_line(*d, 5);
+    uint32_t end = 0;
+    if (const std::optional<Search> d = find_device(db, vendor, device, usb_vendor_key, usb_device_key, end))
+        return d->line.found ? name_of_line(d->line.text, 5) : std::string();
     load_usb();
     const VendorNames& names = names_of(db, vendor, read_usb_block);
-    return name_of(db.fd, names.devices, device);
+    return name_of(db, names.devices, device);
 }
 
 std::string Ids::usb_class(uint8_t cls) const {
