@@ -1,15 +1,15 @@
 #include "i18n.h"
 
-#include <glib.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 
 #include "i18n_data.h"
+#include "util.h"
 
 namespace {
 
@@ -91,18 +91,60 @@ std::vector<LanguageInfo> I18n::available() {
     return out;
 }
 
-std::string I18n::detect_system_language() {
-    for (const char* const* name = g_get_language_names(); name && *name; ++name) {
-        std::string tag = *name;
-        tag = tag.substr(0, tag.find('.'));  // the character set
-        tag = tag.substr(0, tag.find('@'));  // the modifier
-        if (tag.empty() || tag == "C") continue;
-        if (language_index(tag) >= 0) return tag;
-        const size_t underscore = tag.find('_');
-        if (underscore != std::string::npos) {
-            const std::string base = tag.substr(0, underscore);
-            if (language_index(base) >= 0) return base;
+namespace {
+
+// The desktop's language list as message catalogues read it: LANGUAGE, a
+// list, wins even over LC_ALL; else the first of LC_ALL, LC_MESSAGES and
+// LANG that is set.
+std::vector<std::string> wanted_languages() {
+    for (const char* variable : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(variable);
+        if (value && *value) return util::split(value, ':');
+    }
+    return {};
+}
+
+// "german" and the like, from the system's alias table; the same name when it
+// is no alias. Read only for a name no language matches, which is rare.
+std::string unalias(const std::string& name) {
+    std::string current = name;
+    const std::vector<std::string> lines = util::read_lines("/usr/share/locale/locale.alias");
+    for (int hops = 0; hops < 8; ++hops) {  // alias chains are short; a loop must end
+        bool replaced = false;
+        for (const std::string& line : lines) {
+            const size_t gap = line.find_first_of(" \t");
+            if (line.empty() || line[0] == '#' || gap != current.size() || line.compare(0, gap, current) != 0)
+                continue;
+            const std::string target = util::trim(line.substr(gap));
+            replaced = !target.empty() && target != current;
+            if (replaced) current = target;
+            break;
         }
+        if (!replaced) break;
+    }
+    return current;
+}
+
+// The language a locale name asks for: "de" for "de_AT.UTF-8@euro", else
+// its base; empty when the tables have neither.
+std::string language_of(const std::string& name) {
+    std::string tag = name.substr(0, name.find('.'));  // the character set
+    tag = tag.substr(0, tag.find('@'));                // the modifier
+    if (tag.empty() || tag == "C") return {};
+    if (language_index(tag) >= 0) return tag;
+    const size_t underscore = tag.find('_');
+    if (underscore != std::string::npos && language_index(tag.substr(0, underscore)) >= 0)
+        return tag.substr(0, underscore);
+    return {};
+}
+
+}  // namespace
+
+std::string I18n::detect_system_language() {
+    for (const std::string& name : wanted_languages()) {
+        std::string code = language_of(name);
+        if (code.empty() && !name.empty() && name != "C") code = language_of(unalias(name));
+        if (!code.empty()) return code;
     }
     return "en";
 }

@@ -7,7 +7,6 @@
 // whichever package is chosen.
 #include "probe_cpu.h"
 
-#include <glib.h>
 #include <sys/utsname.h>
 
 #include <algorithm>
@@ -783,7 +782,7 @@ const IntegratedGpu* refreshed_igpu() {
     return &kept;
 }
 
-int64_t now_ms() { return g_get_monotonic_time() / 1000; }
+int64_t now_ms() { return static_cast<int64_t>(util::monotonic_seconds() * 1000.0); }
 
 void sample_rapl() {
     cpu_power::RaplState& zone = cpu_power::rapl();

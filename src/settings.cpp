@@ -1,7 +1,5 @@
 #include "settings.h"
 
-#include <glib.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -177,11 +175,16 @@ void SettingsStore::from_text(const std::string& content, Settings& s) {
 }
 
 void SettingsStore::load() {
-    gchar* content = nullptr;
-    gsize size = 0;
-    if (!g_file_get_contents(path().c_str(), &content, &size, nullptr)) return;
-    from_text(std::string(content, size), m_settings);
-    g_free(content);
+    // The user's own file, never under the root prefix the readers of the
+    // machine's files honour.
+    std::FILE* f = std::fopen(path().c_str(), "r");
+    if (!f) return;
+    std::string content;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) content.append(buf, n);
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (!failed) from_text(content, m_settings);
 }
 
 // The old file is replaced only by a temporary file that was written, flushed
