@@ -133,11 +133,20 @@ TEST_F(Language, DetectionFollowsTheLocaleVariables) {
         locale_env(names.c_str());
         EXPECT_EQ(I18n::detect_system_language(), want) << names;
     }
-    // LANGUAGE empty: GLib falls back to LC_ALL.
+    // LANGUAGE empty: LC_ALL decides.
     locale_env("", "C");
     EXPECT_EQ(I18n::detect_system_language(), "en");
     locale_env(nullptr, "ko_KR.UTF-8");
     EXPECT_EQ(I18n::detect_system_language(), "ko");
+    // Names from the system's alias table, looked up only when no language matches.
+    zqtest::FixtureRoot root;
+    root.write("/usr/share/locale/locale.alias",
+               "# aliases\nbokmal\t\tnb_NO.ISO-8859-1\ngerman  de_DE.ISO-8859-1\n");
+    for (const auto& [names, want] : std::map<std::string, std::string>{
+             {"german", "de"}, {"klingon:bokmal", "nb"}, {"bokmal_x", "en"}, {"de_CH:german", "de"}}) {
+        locale_env(names.c_str());
+        EXPECT_EQ(I18n::detect_system_language(), want) << names;
+    }
 }
 
 TEST_F(Language, FontFamilyByScript) {

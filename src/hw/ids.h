@@ -1,7 +1,7 @@
 // Names of PCI and USB vendors, devices, subsystems and classes from the
-// public pci.ids and usb.ids databases: found by bisection in the pages of a
-// file that keeps its ids in order, each page read once per process, else
-// from an index of the whole file. A name the databases do not hold is an
+// public pci.ids and usb.ids databases: found by bisection in the mapped
+// file while it keeps its ids in order, else from an index of the whole
+// file. A name the databases do not hold is an
 // empty string; callers show the hex id instead.
 #pragma once
 
