@@ -125,12 +125,19 @@ std::string unalias(const std::string& name) {
     return current;
 }
 
+// "de_AT" of "de_AT.UTF-8@euro": without character set and modifier.
+std::string locale_tag(const std::string& name) {
+    const std::string tag = name.substr(0, name.find('.'));
+    return tag.substr(0, tag.find('@'));
+}
+
+bool is_c_locale(const std::string& tag) { return tag.empty() || tag == "C" || tag == "POSIX"; }
+
 // The language a locale name asks for: "de" for "de_AT.UTF-8@euro", else
 // its base; empty when the tables have neither.
 std::string language_of(const std::string& name) {
-    std::string tag = name.substr(0, name.find('.'));  // the character set
-    tag = tag.substr(0, tag.find('@'));                // the modifier
-    if (tag.empty() || tag == "C") return {};
+    const std::string tag = locale_tag(name);
+    if (is_c_locale(tag)) return {};
     if (language_index(tag) >= 0) return tag;
     const size_t underscore = tag.find('_');
     if (underscore != std::string::npos && language_index(tag.substr(0, underscore)) >= 0)
@@ -143,7 +150,7 @@ std::string language_of(const std::string& name) {
 std::string I18n::detect_system_language() {
     for (const std::string& name : wanted_languages()) {
         std::string code = language_of(name);
-        if (code.empty() && !name.empty() && name != "C") code = language_of(unalias(name));
+        if (code.empty() && !is_c_locale(locale_tag(name))) code = language_of(unalias(name));
         if (!code.empty()) return code;
     }
     return "en";
