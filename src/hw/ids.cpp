@@ -542,7 +542,9 @@ struct Search {
 // `target`. Each step looks at the first line of the list after the middle
 // of what is left; inside a long block (Intel's is a quarter of pci.ids) that
 // is the block's end, found in the mapped pages. What is left at the end is
-// read whole and checked whole.
+// read whole and checked whole. `hi` may fall inside a line (the middle of
+// a stretch without lines of the list), so a line below the target that
+// crosses it can carry `lo` past `hi`: nothing is then left between them.
 Search bisect(Database& db, uint32_t begin, uint32_t end, int64_t target, Classify classify,
               bool unindented) {
     Search s;
@@ -552,7 +554,7 @@ Search bisect(Database& db, uint32_t begin, uint32_t end, int64_t target, Classi
     auto in_order = [&](int64_t key) {
         return key != OUT_OF_ORDER && ordered(lo_key, key) && ordered(key, hi_key);
     };
-    while (hi - lo > PAGE) {
+    while (lo < hi && hi - lo > PAGE) {
         const uint32_t mid = lo + (hi - lo) / 2;
         const TextLine r =
             unindented ? first_unindented(db, mid, hi, classify) : first_line(db.text, mid, hi, classify);
