@@ -247,6 +247,16 @@ TEST(IdsSearch, LargeDatabasesReadInPieces) {
     }
     EXPECT_EQ(ids->pci_class(0x020000), "Ethernet controller");
     EXPECT_EQ(ids->pci_device(3001, 3001), "");
+
+    // Saved over in place by an editor while in use: the pages past the new
+    // end are gone, and the names come from the new text.
+    root.write("/usr/share/misc/pci.ids", "0001  Shorter\n\t0001  Only device\n");
+    root.write("/usr/share/misc/usb.ids", "0001  Shorter\n");
+    EXPECT_EQ(ids->pci_vendor(3000), "");
+    EXPECT_EQ(ids->pci_device(3000, 3000), "");
+    EXPECT_EQ(ids->pci_device(1, 1), "Only device");
+    EXPECT_EQ(ids->usb_device(3000, 3000), "");
+    EXPECT_EQ(ids->usb_vendor(1), "Shorter");
 }
 
 TEST(IdsSearch, SnapCopyFirstThenSystemDirectories) {

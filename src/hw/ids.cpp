@@ -73,6 +73,8 @@ struct Database {
     std::string_view text;
     void* map = nullptr;
     size_t map_length = 0;
+    int fd = -1;  // kept open to notice a file rewritten in place
+    struct timespec mapped_mtime {};
     // Scan mode: the whole file indexed by load_pci / load_usb.
     std::vector<Block> blocks;  // by vendor, file order within one vendor
     std::unordered_map<uint32_t, VendorNames> read;
@@ -692,23 +694,45 @@ bool read_class_section(Database& db, ClassReader& reader) {
     return ok;
 }
 
-// The file mapped whole, or nothing: an empty, unreadable or (past 32-bit
-// offsets) oversized file is no database.
-void map_database(Database& db, const std::string& path) {
-    if (path.empty()) return;
-    const int fd = util::open_fd(path, O_RDONLY);
-    if (fd < 0) return;
+void unmap(Database& db) {
+    if (db.map) ::munmap(db.map, db.map_length);
+    db.map = nullptr;
+    db.map_length = 0;
+    db.text = {};
+}
+
+// The file open on `fd` mapped whole as it is now, with nothing kept from an
+// earlier mapping; or nothing: an empty, unreadable or (past 32-bit offsets)
+// oversized file is no database.
+void map_file(Database& db, int fd) {
+    unmap(db);
+    db = Database{};
+    db.fd = fd;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size > 0 && st.st_size < UINT32_MAX) {
-        const size_t length = static_cast<size_t>(st.st_size);
-        void* map = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (map != MAP_FAILED) {
-            db.map = map;
-            db.map_length = length;
-            db.text = std::string_view(static_cast<const char*>(map), length);
-        }
-    }
-    ::close(fd);
+    if (fd < 0 || ::fstat(fd, &st) != 0) return;
+    db.mapped_mtime = st.st_mtim;
+    if (st.st_size <= 0 || st.st_size >= UINT32_MAX) return;
+    const size_t length = static_cast<size_t>(st.st_size);
+    void* map = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (map == MAP_FAILED) return;
+    db.map = map;
+    db.map_length = length;
+    db.text = std::string_view(static_cast<const char*>(map), length);
+}
+
+// A file rewritten in place (an editor saving over it) leaves mapped pages
+// past its new end, and touching one of them kills the process. Before each
+// question the file is looked at, and a changed one is mapped afresh; true
+// when it was.
+bool follow_changes(Database& db) {
+    struct stat st {};
+    if (db.fd < 0 || ::fstat(db.fd, &st) != 0) return false;
+    const bool same = static_cast<uint64_t>(st.st_size) == db.map_length &&
+                      st.st_mtim.tv_sec == db.mapped_mtime.tv_sec &&
+                      st.st_mtim.tv_nsec == db.mapped_mtime.tv_nsec;
+    if (same) return false;
+    map_file(db, db.fd);
+    return true;
 }
 
 }  // namespace
@@ -727,14 +751,16 @@ Ids::Ids() : m_impl(new Impl) {
     // first question (many machines show no USB page, and the collector
     // asks none).
     m_pci_path = find_ids_file("pci.ids");
-    map_database(m_impl->pci, m_pci_path);
+    if (!m_pci_path.empty()) map_file(m_impl->pci, util::open_fd(m_pci_path, O_RDONLY));
     m_usb_path = find_ids_file("usb.ids");
-    map_database(m_impl->usb, m_usb_path);
+    if (!m_usb_path.empty()) map_file(m_impl->usb, util::open_fd(m_usb_path, O_RDONLY));
 }
 
 Ids::~Ids() {
-    for (Database* db : {&m_impl->pci, &m_impl->usb})
-        if (db->map) ::munmap(db->map, db->map_length);
+    for (Database* db : {&m_impl->pci, &m_impl->usb}) {
+        unmap(*db);
+        if (db->fd >= 0) ::close(db->fd);
+    }
     delete m_impl;
 }
 
@@ -841,9 +867,20 @@ void Ids::load_usb() const {
     sort_blocks(m.usb.blocks);
 }
 
+// A file mapped afresh is searched afresh; the class tables keep the names
+// they copied.
+void Ids::follow_pci() const {
+    if (follow_changes(m_impl->pci)) m_impl->pci_loaded = false;
+}
+
+void Ids::follow_usb() const {
+    if (follow_changes(m_impl->usb)) m_impl->usb_loaded = false;
+}
+
 // Each lookup bisects while the file keeps its order and falls back to the
 // whole-file index for good once it does not.
 std::string Ids::pci_vendor(uint16_t vendor) const {
+    follow_pci();
     if (const VendorAt* v = find_vendor(m_impl->pci, vendor, pci_vendor_key))
         return v->listed ? name_of_line(v->line, 4) : std::string();
     load_pci();
@@ -851,6 +888,7 @@ std::string Ids::pci_vendor(uint16_t vendor) const {
 }
 
 std::string Ids::pci_device(uint16_t vendor, uint16_t device) const {
+    follow_pci();
     Database& db = m_impl->pci;
     uint32_t end = 0;
     if (const std::optional<Search> d = find_device(db, vendor, device, pci_vendor_key, pci_device_key, end))
@@ -862,6 +900,7 @@ std::string Ids::pci_device(uint16_t vendor, uint16_t device) const {
 
 std::string Ids::pci_subsystem(uint16_t sub_vendor, uint16_t sub_device, uint16_t vendor,
                                uint16_t device) const {
+    follow_pci();
     Database& db = m_impl->pci;
     const uint32_t sub = static_cast<uint32_t>(sub_vendor) << 16 | sub_device;
     uint32_t end = 0;
@@ -880,6 +919,7 @@ std::string Ids::pci_subsystem(uint16_t sub_vendor, uint16_t sub_device, uint16_
 bool Ids::pci_bisected() const { return m_impl->pci.sorted; }
 
 void Ids::load_pci_classes() const {
+    follow_pci();
     Impl& m = *m_impl;
     if (m.pci_classes_read) return;
     m.pci_classes_read = true;
@@ -907,6 +947,7 @@ std::string Ids::pci_subclass(uint32_t class_code) const {
 }
 
 std::string Ids::usb_vendor(uint16_t vendor) const {
+    follow_usb();
     if (const VendorAt* v = find_vendor(m_impl->usb, vendor, usb_vendor_key))
         return v->listed ? name_of_line(v->line, 5) : std::string();
     load_usb();
@@ -914,6 +955,7 @@ std::string Ids::usb_vendor(uint16_t vendor) const {
 }
 
 std::string Ids::usb_device(uint16_t vendor, uint16_t device) const {
+    follow_usb();
     Database& db = m_impl->usb;
     uint32_t end = 0;
     if (const std::optional<Search> d = find_device(db, vendor, device, usb_vendor_key, usb_device_key, end))

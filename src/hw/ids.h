@@ -51,6 +51,9 @@ private:
     void load_pci_classes() const;  // at the first class question
     // False once pci.ids has shown itself out of order and is read whole.
     bool pci_bisected() const;
+    // Maps a database file afresh when it was rewritten in place.
+    void follow_pci() const;
+    void follow_usb() const;
 
     Impl* m_impl = nullptr;
     std::string m_pci_path;
