@@ -3,7 +3,8 @@
 // or the C library's buffered state is therefore prepared at install time
 // (the clock's offset from UTC is renewed from the main loop);
 // the handler itself only formats numbers by hand and calls open, write,
-// backtrace_symbols_fd, _Fork, execve and _exit.
+// the unwinder's _Unwind_Backtrace, backtrace_symbols_fd, _Fork, execve and
+// _exit.
 #include "crash_handler.h"
 
 #include <execinfo.h>

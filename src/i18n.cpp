@@ -107,22 +107,11 @@ std::vector<std::string> wanted_languages() {
 // "german" and the like, from the system's alias table; the same name when it
 // is no alias. Read only for a name no language matches, which is rare.
 std::string unalias(const std::string& name) {
-    std::string current = name;
-    const std::vector<std::string> lines = util::read_lines("/usr/share/locale/locale.alias");
-    for (int hops = 0; hops < 8; ++hops) {  // alias chains are short; a loop must end
-        bool replaced = false;
-        for (const std::string& line : lines) {
-            const size_t gap = line.find_first_of(" \t");
-            if (line.empty() || line[0] == '#' || gap != current.size() || line.compare(0, gap, current) != 0)
-                continue;
-            const std::string target = util::trim(line.substr(gap));
-            replaced = !target.empty() && target != current;
-            if (replaced) current = target;
-            break;
-        }
-        if (!replaced) break;
+    for (const std::string& line : util::read_lines("/usr/share/locale/locale.alias")) {
+        const size_t gap = line.find_first_of(" \t");
+        if (gap == name.size() && line.compare(0, gap, name) == 0) return util::trim(line.substr(gap));
     }
-    return current;
+    return name;
 }
 
 // "de_AT" of "de_AT.UTF-8@euro": without character set and modifier.

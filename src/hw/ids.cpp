@@ -11,10 +11,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
