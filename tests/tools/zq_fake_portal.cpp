@@ -8,6 +8,7 @@
 //   set N     the scheme becomes N and SettingChanged announces it
 //   other     SettingChanged for an unrelated key
 //   nest 0|1  Read answers with the value wrapped once or twice
+//   silent    Read is never answered from then on, as by a hung portal
 //   quit      exits (so does the end of input)
 #include <gio/gio.h>
 
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -40,6 +42,8 @@ const char* INTROSPECTION = R"XML(
 struct State {
     guint32 scheme = 0;
     bool nested = false;
+    bool silent = false;
+    std::vector<GDBusMethodInvocation*> unanswered;  // let go only at exit
     GDBusConnection* bus = nullptr;
     GMainLoop* loop = nullptr;
 };
@@ -47,6 +51,10 @@ struct State {
 void on_method(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
                GVariant* params, GDBusMethodInvocation* inv, gpointer data) {
     auto* st = static_cast<State*>(data);
+    if (st->silent) {
+        st->unanswered.push_back(inv);
+        return;
+    }
     const char* ns = nullptr;
     const char* key = nullptr;
     g_variant_get(params, "(&s&s)", &ns, &key);
@@ -82,6 +90,8 @@ gboolean on_input(GIOChannel* ch, GIOCondition, gpointer data) {
         emit(st, "org.gnome.desktop.interface", "clock-format", g_variant_new_string("24h"));
     } else if (cmd.rfind("nest ", 0) == 0) {
         st->nested = cmd[5] == '1';
+    } else if (cmd == "silent") {
+        st->silent = true;
     } else if (cmd == "quit") {
         g_main_loop_quit(st->loop);
         return G_SOURCE_REMOVE;
@@ -122,6 +132,7 @@ int main(int argc, char** argv) {
 
     g_main_loop_run(st.loop);
 
+    for (GDBusMethodInvocation* inv : st.unanswered) g_object_unref(inv);
     g_io_channel_unref(in);
     g_bus_unown_name(owner);
     g_dbus_node_info_unref(info);
