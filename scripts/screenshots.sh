@@ -7,4 +7,4 @@ out=${1:-screenshots}
 build=${2:-build}
 mkdir -p "$out"
 cmake --build "$build" --target zq_screenshots -j4 >/dev/null
-xvfb-run -a -s "-screen 0 1600x1000x24" "$build/tests/zq_screenshots" "$out"
+xvfb-run -a -s "-screen 0 1600x1000x24" "$build/zq_screenshots" "$out"
