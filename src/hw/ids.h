@@ -1,8 +1,7 @@
 // Names of PCI and USB vendors, devices, subsystems and classes from the
-// public pci.ids and usb.ids databases: found by bisection in the mapped
-// file while it keeps its ids in order, else from an index of the whole
-// file. A name the databases do not hold is an
-// empty string; callers show the hex id instead.
+// public pci.ids and usb.ids databases, each indexed whole at its first
+// question and its names read back from the file when asked for. A name the
+// databases do not hold is an empty string; callers show the hex id instead.
 #pragma once
 
 #include <cstdint>
@@ -23,9 +22,8 @@ public:
     std::string pci_subsystem(uint16_t sub_vendor, uint16_t sub_device, uint16_t vendor,
                               uint16_t device) const;
     // class_code: base class in bits 23..16, subclass 15..8, programming
-    // interface 7..0. Tries the whole code, then without the programming
-    // interface, then the base class alone. The levels share keys, so a code
-    // with zero low bytes may be named by a subclass or programming interface.
+    // interface 7..0. The programming interface's name, else the subclass's,
+    // else the base class's: each level only by its own entry.
     std::string pci_class(uint32_t class_code) const;
     // The subclass of class_code (its programming interface ignored), else the
     // base class: names that programming-interface lines such as
@@ -45,15 +43,8 @@ private:
     friend struct IdsTestAccess;  // tests load fresh instances under fixture roots
 
     Ids();
-    // The whole file, once it shows itself out of order.
-    void load_pci() const;
-    void load_usb() const;
-    void load_pci_classes() const;  // at the first class question
-    // False once pci.ids has shown itself out of order and is read whole.
-    bool pci_bisected() const;
-    // Maps a database file afresh when it was rewritten in place.
-    void follow_pci() const;
-    void follow_usb() const;
+    // Tests: scan as machines without the widest vector instructions do.
+    static void use_narrow_scan(bool narrow);
 
     Impl* m_impl = nullptr;
     std::string m_pci_path;
