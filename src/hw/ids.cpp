@@ -59,8 +59,11 @@ struct Database {
     // Device lines by vendor, read at the vendor's first device question;
     // sorted by device, file order within one device.
     std::unordered_map<uint32_t, std::vector<DeviceAt>> devices;
-    // Vendor names once read: every device and subsystem row asks again.
+    // Names once read, by vendor and by vendor << 16 | device: every row
+    // asks for its vendor again, and the graphics devices are named anew at
+    // every tick.
     std::unordered_map<uint32_t, std::string> vendors;
+    std::unordered_map<uint32_t, std::string> device_names;
 };
 
 using NameMap = std::unordered_map<uint32_t, std::string>;
@@ -228,10 +231,13 @@ struct Line {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-bool blank(std::string_view s) {
+// What util::trim removes.
+bool is_space(char c) { return c == 0 || c == ' ' || (c >= '\t' && c <= '\r'); }
+
+bool has_text(std::string_view s) {
     for (char c : s)
-        if (!is_blank(c) && c != '\r') return false;
-    return true;
+        if (!is_space(c)) return true;
+    return false;
 }
 
 // text[start, stop) of a piece read from `base` as a line; false for a
@@ -241,7 +247,7 @@ bool make_line(std::string_view text, uint32_t base, size_t start, size_t stop, 
                size_t depth = std::string_view::npos) {
     std::string_view s = text.substr(start, stop - start);
     if (!s.empty() && s.back() == '\r') s.remove_suffix(1);
-    if (s.empty() || s[0] == '#' || blank(s)) return false;
+    if (s.empty() || s[0] == '#' || !has_text(s)) return false;
     line.depth = depth != std::string_view::npos ? depth : s.find_first_not_of('\t');
     line.body = s.substr(line.depth);
     line.offset = base + static_cast<uint32_t>(start);
@@ -382,9 +388,6 @@ bool reread_line(const Database& db, uint32_t offset, std::string& text, Line& l
 
 // ---- Fields ----------------------------------------------------------------
 
-// What util::trim would not remove.
-bool is_space(char c) { return c == 0 || c == ' ' || (c >= '\t' && c <= '\r'); }
-
 // What util::trim keeps, built straight from the line.
 std::string trimmed(std::string_view s) {
     while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
@@ -395,12 +398,6 @@ std::string trimmed(std::string_view s) {
 
 std::string name_after(std::string_view s, size_t pos) {
     return pos < s.size() ? trimmed(s.substr(pos)) : std::string();
-}
-
-bool has_text(std::string_view s) {
-    for (char c : s)
-        if (!is_space(c)) return true;
-    return false;
 }
 
 // "<id of n bytes><blanks><name>" names something when the name is not empty.
@@ -432,7 +429,8 @@ bool is_usb_vendor_line(std::string_view body) {
 }
 
 // The subsystem pair of a subsystem line: vendor in bytes 0-3, device 5-8.
-bool is_subsystem_line(const Line& line) { return line.depth == 2 && names(line.body, 9); }
+constexpr size_t SUBSYSTEM_NAME_FROM = 9;
+bool is_subsystem_line(const Line& line) { return line.depth == 2 && names(line.body, SUBSYSTEM_NAME_FROM); }
 uint32_t subsystem_pair(std::string_view body) { return hex(body, 0, 4) << 16 | hex(body, 5, 4); }
 
 // How a line of each kind gives its id and name, checked again when a name
@@ -450,7 +448,6 @@ uint32_t first_four(std::string_view body) { return hex(body, 0, 4); }
 const Kind PCI_VENDOR{0, 4, [](const Line& l) { return !is_class_header(l.body) && names(l.body, 4); },
                       first_four};
 const Kind PCI_DEVICE{1, 4, [](const Line& l) { return names(l.body, 4); }, first_four};
-const Kind PCI_SUBSYSTEM{2, 9, is_subsystem_line, subsystem_pair};
 // A usb.ids vendor line without a name still replaces an earlier name.
 const Kind USB_VENDOR{0, 5, [](const Line& l) { return is_usb_vendor_line(l.body); }, first_four};
 const Kind USB_DEVICE{1, 5, [](const Line& l) { return l.body.size() > 4 && names(l.body, 5); }, first_four};
@@ -556,9 +553,9 @@ const std::vector<DeviceAt>& devices_of(Database& db, std::vector<char>& buffer,
     devices.reserve(bytes / 32);
     for (auto block = first; block != last; ++block) {
         if (block->named) device = NO_DEVICE;
+        const size_t from = devices.size();  // this block's entries, whose ends are set below
         if (device != NO_DEVICE)
             devices.push_back(DeviceAt{block->line, 0, static_cast<uint16_t>(device), false});
-        const size_t from = devices.size() - (device != NO_DEVICE ? 1 : 0);
         read_pieces(db.fd, buffer, block->line, block->end, [&](std::string_view text, uint32_t base) {
             for_each_line_at(text, base, 1, [&](const Line& line) {
                 if (!device_kind.is_entry(line)) return;
@@ -598,6 +595,17 @@ const std::string& vendor_name(Database& db, uint32_t vendor, const Kind& kind) 
     auto [first, last] = blocks_of(db, vendor);
     const uint32_t* at = last_named(first, last);
     return db.vendors.emplace(vendor, at ? name_at(db, *at, kind, vendor) : std::string()).first->second;
+}
+
+// The name of the last line that names the vendor's device.
+const std::string& device_name(Database& db, std::vector<char>& buffer, uint32_t vendor, uint32_t device,
+                               const Kind& kind) {
+    const uint32_t key = vendor << 16 | device;
+    auto known = db.device_names.find(key);
+    if (known != db.device_names.end()) return known->second;
+    auto [first, last] = entries_of(devices_of(db, buffer, vendor, kind), device);
+    const uint32_t* at = last_named(first, last);
+    return db.device_names.emplace(key, at ? name_at(db, *at, kind, device) : std::string()).first->second;
 }
 
 // ---- Classes -----------------------------------------------------------------
@@ -691,10 +699,7 @@ std::string Ids::pci_vendor(uint16_t vendor) const {
 }
 
 std::string Ids::pci_device(uint16_t vendor, uint16_t device) const {
-    Database& db = m_impl->scanned_pci();
-    auto [first, last] = entries_of(devices_of(db, m_impl->piece, vendor, PCI_DEVICE), device);
-    const uint32_t* at = last_named(first, last);
-    return at ? name_at(db, *at, PCI_DEVICE, device) : std::string();
+    return device_name(m_impl->scanned_pci(), m_impl->piece, vendor, device, PCI_DEVICE);
 }
 
 // The subsystem lines under every line of the device, in file order: the
@@ -709,7 +714,7 @@ std::string Ids::pci_subsystem(uint16_t sub_vendor, uint16_t sub_device, uint16_
         read_pieces(db.fd, m_impl->piece, entry->line, entry->end, [&](std::string_view text, uint32_t base) {
             for_each_line(text, base, [&](const Line& line) {
                 if (is_subsystem_line(line) && subsystem_pair(line.body) == pair)
-                    name = name_after(line.body, PCI_SUBSYSTEM.name_from);
+                    name = name_after(line.body, SUBSYSTEM_NAME_FROM);
             });
         });
     return name.empty() ? pci_vendor(sub_vendor) : name;
@@ -734,10 +739,7 @@ std::string Ids::usb_vendor(uint16_t vendor) const {
 }
 
 std::string Ids::usb_device(uint16_t vendor, uint16_t device) const {
-    Database& db = m_impl->scanned_usb();
-    auto [first, last] = entries_of(devices_of(db, m_impl->piece, vendor, USB_DEVICE), device);
-    const uint32_t* at = last_named(first, last);
-    return at ? name_at(db, *at, USB_DEVICE, device) : std::string();
+    return device_name(m_impl->scanned_usb(), m_impl->piece, vendor, device, USB_DEVICE);
 }
 
 std::string Ids::usb_class(uint8_t cls) const {
