@@ -158,12 +158,11 @@ std::unordered_map<std::string, std::string> graphics_names() {
     return names;
 }
 
-// A programming-interface line shares its key with the subclass when its
-// interface byte is 0, so masked codes are named by the subclass table.
+// The most exact level the database lists. Bridges are named by their
+// subclass: their programming interfaces ("Normal decode") name a decode
+// mode, not the device.
 std::string class_name_of(const hw::Ids& ids, uint32_t code) {
-    std::string name = ((code >> 16) & 0xFF) == BRIDGE ? ids.pci_subclass(code) : ids.pci_class(code);
-    if (name.empty()) name = ids.pci_subclass(code);
-    return util::valid_utf8(name);
+    return util::valid_utf8(((code >> 16) & 0xFF) == BRIDGE ? ids.pci_subclass(code) : ids.pci_class(code));
 }
 
 Dev read_device(const hw::Ids& ids, const std::string& address,

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "fixture.h"
 #include "hw/ids.h"
@@ -58,7 +60,7 @@ TEST_F(SystemIds, PciClassesSubclassesAndBridges) {
     EXPECT_EQ(ids->pci_subclass(0x060400), "PCI bridge");
     EXPECT_EQ(ids->pci_subclass(0x060401), "PCI bridge");
     EXPECT_EQ(ids->pci_class(0x060401), "Subtractive decode");
-    EXPECT_EQ(ids->pci_class(0x060400), "Normal decode");  // shared key: the last level listed
+    EXPECT_EQ(ids->pci_class(0x060400), "Normal decode");  // programming interface 00 is listed
     EXPECT_EQ(ids->pci_subclass(0x060000), "Host bridge");
     EXPECT_EQ(ids->pci_subclass(0x06ee00), "Bridge");
     EXPECT_EQ(ids->pci_class(0x7f0000), "");
@@ -119,6 +121,14 @@ TEST_F(SystemIds, EditedByHandEveryNameIsFound) {
          [](const hw::Ids& i) { return i.usb_device(0x1d6b, 0x0003); }, "3.0 root hub"},
         {"CR LF, blank line in a class", insert(crlf(pci), "\r\n\t00  FireWire (IEEE 1394)", "\r\n"), usb,
          [](const hw::Ids& i) { return i.pci_class(0x0c0330); }, "XHCI"},
+        {"programming interface before any subclass",
+         pci + "C 7d  Earlier class\n\t00  Its subclass\nC 7e  Late class\n\t\t05  Orphan prog-if\n", usb,
+         [](const hw::Ids& i) { return i.pci_class(0x7e0005); }, "Late class"},
+        {"garbled ids after real ones",
+         insert(pci, "\n\n# List of known device classes", "\n-001  Not hex") +
+             "f00e  Vendor three\n\tffff  Last device\n\t-001  Not hex\n",
+         usb, [](const hw::Ids& i) { return i.pci_vendor(0xffff) + " / " + i.pci_device(0xf00e, 0xffff); },
+         "Illegal Vendor ID / Last device"},
     };
     zqtest::ScopedEnv no_snap("SNAP", nullptr);
     for (const auto& c : cases) {
@@ -246,14 +256,16 @@ TEST_F(SampleIds, PciClassHeadersNeedABlankAfterC) {
     EXPECT_EQ(ids->pci_device(0x1af4, 0x0005), "");
 }
 
-TEST_F(SampleIds, PciClassLevelsShareKeysSubclassLookupDoesNot) {
+// Each level answers for its own code only; an unlisted level takes the
+// name of the level above.
+TEST_F(SampleIds, PciClassesLevelByLevel) {
     EXPECT_EQ(ids->pci_class(0x0c0330), "XHCI");
     EXPECT_EQ(ids->pci_class(0x0c0320), "USB controller");
     EXPECT_EQ(ids->pci_class(0x0c8000), "Serial bus controller");
     EXPECT_EQ(ids->pci_class(0x7e0000), "Made-up class");
     EXPECT_EQ(ids->pci_class(0x400000), "Coprocessor");  // built in, not in the file
     EXPECT_EQ(ids->pci_class(0x7f0000), "");
-    // The later "00 Host bridge" replaced the base name under the shared key.
+    // Subclass 00 is listed, its programming interface 00 is not.
     EXPECT_EQ(ids->pci_class(0x060000), "Host bridge");
     EXPECT_EQ(ids->pci_class(0x060400), "Normal decode");
     EXPECT_EQ(ids->pci_subclass(0x060400), "PCI bridge");
@@ -324,48 +336,74 @@ TEST(IdsSearch, LargeDatabasesReadInPieces) {
     EXPECT_EQ(ids->pci_device(3001, 3001), "");
 }
 
-// cp, tee and editors save over a file in place. Asked all the while, the
-// names come from the old text or the new, or are missing: never a crash.
-TEST(IdsSearch, RewrittenInPlaceWhileAsked) {
+// cp, tee and editors save over a file in place, on its inode. Every answer
+// is the name one whole text gives for that key: an instance keeps the text
+// it read while a save may be under way, one reading during saves gives the
+// name or none, and once the file holds still its new text answers.
+TEST(IdsSearch, SavedOverInPlace) {
     zqtest::ScopedEnv no_snap("SNAP", nullptr);
     zqtest::FixtureRoot root;
-    std::string large;
-    char line[128];
-    for (unsigned v = 1; v <= 3000; ++v) {
-        std::snprintf(line, sizeof line, "%04x  Vendor %u\n\t%04x  Device %u\n\t\t%04x 0001  Board\n", v, v,
-                      v, v, v);
-        large += line;
-    }
-    const std::string small = "0001  Shorter\n\t0001  Only device\n";
-    root.write("/usr/share/misc/pci.ids", large);
-    const std::string path = root.on_disk("/usr/share/misc/pci.ids");
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    root.mkdir("/usr/share/misc");
+    const std::string one = "1111  One\n\t0001  One device\n\t\t5555 0001  One card\n",
+                      two = "2222  Two\n\t0001  Two device\n\t\t5555 0001  Two card\n";
+    const std::string first = one + two, swapped = two + one;
+    const std::vector<std::string> paths = {root.on_disk("/usr/share/misc/pci.ids"),
+                                            root.on_disk("/usr/share/misc/usb.ids")};
+    auto save_over = [&](const std::string& text) {
+        for (const std::string& path : paths) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ASSERT_TRUE(fd >= 0 &&
+                        ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()));
+            ::close(fd);
+        }
+    };
+    // Devices and subsystems of both vendors; "" allowed where no read held still.
+    auto expect_names = [](const hw::Ids& ids, bool may_be_empty) {
+        const struct {
+            std::string got;
+            const char* want;
+        } answers[] = {
+            {ids.pci_device(0x1111, 1), "One device"},
+            {ids.pci_device(0x2222, 1), "Two device"},
+            {ids.pci_subsystem(0x5555, 1, 0x1111, 1), "One card"},
+            {ids.pci_subsystem(0x5555, 1, 0x2222, 1), "Two card"},
+            {ids.usb_device(0x1111, 1), "One device"},
+            {ids.usb_device(0x2222, 1), "Two device"},
+        };
+        int named = 0;
+        for (const auto& a : answers) {
+            if (!a.got.empty()) ++named;
+            if (a.got != a.want && !(may_be_empty && a.got.empty()))
+                ADD_FAILURE() << a.got << " for " << a.want;
+        }
+        return named;
+    };
+    save_over(first);
+    auto kept = IdsTestAccess::load();
+    EXPECT_EQ(kept->pci_vendor(0x1111) + kept->usb_vendor(0x1111), "OneOne");
+    save_over(swapped);
+    expect_names(*kept, false);
+
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     const pid_t writer = ::fork();
     ASSERT_GE(writer, 0);
     if (writer == 0) {
-        for (int i = 0; std::chrono::steady_clock::now() < until; ++i) {
-            const std::string& text = i % 2 ? small : large;
-            const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC);
-            if (fd >= 0 && ::write(fd, text.data(), text.size()) < 0) break;
-            if (fd >= 0) ::close(fd);
-        }
+        for (int i = 0; std::chrono::steady_clock::now() < until; ++i) save_over(i % 2 ? first : swapped);
         ::_exit(0);
     }
-    auto kept = IdsTestAccess::load();
-    int asked = 0;
+    int named = 0;
     while (std::chrono::steady_clock::now() < until) {
-        auto fresh = IdsTestAccess::load();
-        for (const hw::Ids* ids : {kept.get(), fresh.get()}) {
-            const std::string vendor = ids->pci_vendor(1), far = ids->pci_device(2999, 2999);
-            EXPECT_TRUE(vendor == "Vendor 1" || vendor == "Shorter" || vendor.empty()) << vendor;
-            EXPECT_TRUE(far == "Device 2999" || far.empty()) << far;
-            (void)ids->pci_subsystem(2998, 1, 2998, 2998);
-            ++asked;
-        }
+        named += expect_names(*IdsTestAccess::load(), true);
+        expect_names(*kept, false);
     }
     int status = 0;
     ::waitpid(writer, &status, 0);
-    EXPECT_GT(asked, 10);
+    EXPECT_GT(named, 0);
+
+    save_over("1111  One, saved last\n\t0001  One device\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    EXPECT_EQ(kept->pci_vendor(0x1111), "One, saved last");
+    EXPECT_EQ(kept->pci_device(0x2222, 1), "");
 }
 
 TEST(IdsSearch, SnapCopyFirstThenSystemDirectories) {

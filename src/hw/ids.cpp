@@ -1,6 +1,7 @@
 #include "hw/ids.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,11 +12,12 @@
 #endif
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "i18n.h"
@@ -25,12 +27,72 @@ namespace hw {
 
 namespace {
 
-constexpr uint32_t NO_DEVICE = UINT32_MAX;
+// An id that is not all hex digits, and a device not yet met.
+constexpr uint32_t NO_ID = UINT32_MAX;
+
+// The text of a database, read whole and kept: every answer comes from the
+// one text that was read, whatever is written over the file later. A text
+// of half a megabyte or more sits in one huge page where the kernel offers
+// them: each fresh 4 KiB page costs a fault, and on virtual machines that
+// hand free memory back to the host the hundreds pci.ids needs cost
+// milliseconds.
+class Text {
+public:
+    Text() = default;
+    Text(const Text&) = delete;
+    Text& operator=(const Text&) = delete;
+    ~Text() { release(); }
+
+    // Room for `size` bytes, the earlier text dropped; null when there is no memory.
+    char* reserve(size_t size);
+    void set_size(size_t size) { m_size = size; }
+    void swap(Text& other) noexcept {
+        std::swap(m_map, other.m_map);
+        std::swap(m_mapped, other.m_mapped);
+        std::swap(m_data, other.m_data);
+        std::swap(m_size, other.m_size);
+    }
+    std::string_view view() const { return {m_data, m_size}; }
+    void release();
+
+private:
+    void* m_map = nullptr;
+    size_t m_mapped = 0;
+    char* m_data = nullptr;
+    size_t m_size = 0;
+};
+
+char* Text::reserve(size_t size) {
+    release();
+    constexpr size_t HUGE_PAGE = size_t{2} << 20;
+    const bool huge = size >= HUGE_PAGE / 4;
+    const size_t rounded = (size + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const size_t length = huge ? rounded + HUGE_PAGE : std::max<size_t>(size, 1);
+    void* map = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED) return nullptr;
+    m_map = map;
+    m_mapped = length;
+    m_data = static_cast<char*>(map);
+    if (huge) {
+        const auto at = reinterpret_cast<uintptr_t>(map);
+        m_data += ((at + HUGE_PAGE - 1) & ~uintptr_t{HUGE_PAGE - 1}) - at;
+#if defined(MADV_HUGEPAGE)
+        ::madvise(m_data, rounded, MADV_HUGEPAGE);
+#endif
+    }
+    return m_data;
+}
+
+void Text::release() {
+    if (m_map) ::munmap(m_map, m_mapped);
+    m_map = nullptr;
+    m_mapped = 0;
+    m_data = nullptr;
+    m_size = 0;
+}
 
 // An unindented line and the lines after it, up to the next unindented one.
-// Lines are kept as file offsets and read back when a name is asked for:
-// the index is small, and on some machines each page of fresh memory costs
-// more than reading a line again.
+// Lines are kept as offsets into the text.
 struct Block {
     uint32_t line = 0;  // the opening line, where the block starts
     uint32_t end = 0;
@@ -48,43 +110,59 @@ struct DeviceAt {
     bool named = false;
 };
 
+using NameMap = std::unordered_map<uint32_t, std::string>;
+
 struct Database {
     int fd = -1;  // open from the start: a database renamed over keeps its old text here
-    bool scanned = false;
+    Text text;
+    bool read = false;
+    // A text read while the file may still have been written: later
+    // questions check the file first.
+    bool provisional = false;
+    struct stat state {};  // the file as it was when `text` was read
+
     std::vector<Block> blocks;  // by vendor, file order within one vendor
-    // The stretch of pci.ids from its first class header to the end of the
-    // last one's lines: usually the last 40 kB, read at the first class question.
-    uint32_t classes_from = 0;
-    uint32_t classes_to = 0;
-    // Device lines by vendor, read at the vendor's first device question;
+    // Device lines by vendor, indexed at the vendor's first device question;
     // sorted by device, file order within one device.
     std::unordered_map<uint32_t, std::vector<DeviceAt>> devices;
-    // Names once read, by vendor and by vendor << 16 | device: every row
-    // asks for its vendor again, and the graphics devices are named anew at
-    // every tick.
-    std::unordered_map<uint32_t, std::string> vendors;
-    std::unordered_map<uint32_t, std::string> device_names;
+
+    // pci.ids only: the stretch from its first class header to the end of
+    // the last one's lines (usually the last 40 kB), read into names at the
+    // first class question. Each level by its own key: a code whose subclass
+    // or programming interface the file does not list takes the name of the
+    // level above, never that of another entry.
+    uint32_t classes_from = 0;
+    uint32_t classes_to = 0;
+    bool classes_read = false;
+    NameMap bases;       // base << 16
+    NameMap subclasses;  // base << 16 | subclass << 8
+    NameMap interfaces;  // the whole code
+
+    // Everything but the open file, for a text read anew.
+    void forget();
 };
 
-using NameMap = std::unordered_map<uint32_t, std::string>;
+void Database::forget() {
+    text.release();
+    read = provisional = false;
+    blocks.clear();
+    devices.clear();
+    classes_from = classes_to = 0;
+    classes_read = false;
+    bases.clear();
+    subclasses.clear();
+    interfaces.clear();
+}
 
 }  // namespace
 
 struct Ids::Impl {
     Database pci;
     Database usb;
-    std::vector<char> piece;  // read buffer of both
-    bool classes_read = false;
-    // Each level by its own key: a code whose subclass or programming
-    // interface the file does not list takes the name of the level above,
-    // never that of another entry.
-    NameMap bases;       // base << 16
-    NameMap subclasses;  // base << 16 | subclass << 8
-    NameMap interfaces;  // the whole code
 
     // Each database is read whole at its first question.
-    Database& scanned_pci();
-    Database& scanned_usb();
+    Database& ready_pci();
+    Database& ready_usb();
     void read_pci_classes();
 };
 
@@ -176,9 +254,8 @@ std::string find_ids_file(const char* name) {
 // only ends early or reads as other text, where touching a mapped page past
 // its new end would kill the process.
 
-constexpr size_t PIECE = 32 * 1024;
-// A file this long is no database; offsets stay 32-bit.
-constexpr uint64_t MAX_SIZE = 1u << 30;
+// A file this long is no database.
+constexpr uint64_t MAX_SIZE = 64u << 20;
 
 // Up to `length` bytes from `offset`; fewer at the file's end.
 size_t read_at(int fd, char* to, size_t length, uint64_t offset) {
@@ -192,31 +269,49 @@ size_t read_at(int fd, char* to, size_t length, uint64_t offset) {
     return got;
 }
 
-uint32_t file_length(int fd) {
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_size <= 0) return 0;
-    return static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(st.st_size), MAX_SIZE));
+bool same_time(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// Calls fn(text, offset) for [begin, end) of the file in pieces cut at line
-// ends. A line longer than a piece is cut to the piece: its rest is no line.
-template <typename Fn>
-void read_pieces(int fd, std::vector<char>& buffer, uint32_t begin, uint32_t end, Fn fn) {
-    buffer.resize(PIECE);
-    bool in_long_line = false;
-    for (uint64_t pos = begin; pos < end;) {
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(PIECE, end - pos));
-        const size_t got = read_at(fd, buffer.data(), want, pos);
-        std::string_view text(buffer.data(), got);
-        const bool last = got < want || pos + got >= end;
-        if (!last && text.rfind('\n') != std::string_view::npos) text = text.substr(0, text.rfind('\n') + 1);
-        size_t skip = 0;
-        if (in_long_line) skip = std::min(text.find('\n'), text.size() - 1) + 1;
-        in_long_line = !text.empty() && text.back() != '\n';
-        if (skip < text.size()) fn(text.substr(skip), static_cast<uint32_t>(pos + skip));
-        if (text.empty() || last) return;
-        pos += text.size();
+// Any write, truncation or replacement of the contents changes one of these.
+bool unchanged(const struct stat& a, const struct stat& b) {
+    return a.st_ino == b.st_ino && a.st_size == b.st_size && same_time(a.st_mtim, b.st_mtim) &&
+           same_time(a.st_ctim, b.st_ctim);
+}
+
+// Whether the file changed so lately that a save may still be under way.
+// Writes are stamped from the coarse wall clock; a stamp ahead of the clock
+// counts as recent too.
+bool changed_lately(const struct stat& st) {
+    constexpr time_t SETTLED_AFTER_S = 2;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return st.st_ctim.tv_sec > now.tv_sec - SETTLED_AFTER_S;
+}
+
+// The whole file as one text, and the file's state when it was read. A read
+// during which the file changed is thrown away and made again, a few times;
+// false when no read held still.
+bool read_whole(int fd, Text& text, struct stat& state) {
+    constexpr int ATTEMPTS = 3;
+    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+        struct stat before {};
+        if (::fstat(fd, &before) != 0) return false;
+        size_t size = 0;
+        if (S_ISREG(before.st_mode) && before.st_size > 0 &&
+            static_cast<uint64_t>(before.st_size) <= MAX_SIZE)
+            size = static_cast<size_t>(before.st_size);
+        char* to = text.reserve(size);
+        if (!to) return false;
+        const size_t got = read_at(fd, to, size, 0);
+        if (::fstat(fd, &state) != 0) return false;
+        if (got == size && unchanged(before, state)) {
+            text.set_size(got);
+            return true;
+        }
     }
+    text.release();
+    return false;
 }
 
 // ---- Lines -----------------------------------------------------------------
@@ -240,7 +335,7 @@ bool has_text(std::string_view s) {
     return false;
 }
 
-// text[start, stop) of a piece read from `base` as a line; false for a
+// text[start, stop) of a stretch of the text that starts at `base`, as a line; false for a
 // comment or a blank line. A CR of a CR LF line end is no part of the line:
 // the databases are edited by hand on other systems too.
 bool make_line(std::string_view text, uint32_t base, size_t start, size_t stop, Line& line,
@@ -254,7 +349,7 @@ bool make_line(std::string_view text, uint32_t base, size_t start, size_t stop, 
     return true;
 }
 
-// Calls fn(line) for every line of a piece.
+// Calls fn(line) for every line of a stretch that starts with a line.
 template <typename Fn>
 void for_each_line(std::string_view text, uint32_t base, Fn fn) {
     for (size_t start = 0; start < text.size();) {
@@ -266,12 +361,12 @@ void for_each_line(std::string_view text, uint32_t base, Fn fn) {
 }
 
 // Where the lines of one depth (0 or 1) have their body: offsets i of a
-// piece whose byte i - depth - 1 is a newline, the bytes between tabs, and
-// byte i neither a tab nor a newline. The piece is looked at 32 or 16 bytes
-// at a time, so that only lines of that depth are looked at one by one:
-// the whole of pci.ids is read at the first question, Intel's devices (a
-// third of the file) at the first question about one of them, and most
-// lines are deeper than the ones looked for.
+// stretch whose byte i - depth - 1 is a newline, the bytes between tabs, and
+// byte i neither a tab nor a newline. The stretch is looked at 32 or 16
+// bytes at a time, so that only lines of that depth are looked at one by
+// one: the whole of pci.ids is indexed at the first question, Intel's
+// devices (a third of the file) at the first question about one of them,
+// and most lines are deeper than the ones looked for.
 //
 // Each finder takes i from `from` (at least depth + 1) while a whole vector
 // fits below `to`, writes the offsets found and returns where it stopped.
@@ -349,7 +444,7 @@ BodyFinder widest_finder() {
 
 BodyFinder g_find_bodies = nullptr;  // chosen at the first scan
 
-// Calls fn(line) for every line of a piece that is `depth` (0 or 1) tabs deep.
+// Calls fn(line) for every line of a stretch that is `depth` (0 or 1) tabs deep.
 template <typename Fn>
 void for_each_line_at(std::string_view text, uint32_t base, size_t depth, Fn fn) {
     if (!g_find_bodies) g_find_bodies = widest_finder();
@@ -360,7 +455,7 @@ void for_each_line_at(std::string_view text, uint32_t base, size_t depth, Fn fn)
         Line line;
         if (make_line(text, base, body - depth, std::min(text.find('\n', body), size), line, depth)) fn(line);
     };
-    // A piece starts with a line.
+    // A stretch starts with a line.
     if (size > depth && text.substr(0, depth).find_first_not_of('\t') == std::string_view::npos &&
         s[depth] != '\t' && s[depth] != '\n')
         line_at(depth);
@@ -374,16 +469,11 @@ void for_each_line_at(std::string_view text, uint32_t base, size_t depth, Fn fn)
     }
 }
 
-// The line at `offset` read again; false when it is a comment or blank now.
-bool reread_line(const Database& db, uint32_t offset, std::string& text, Line& line) {
-    size_t got = 0;
-    for (size_t want = 256; want <= PIECE; want *= 2) {
-        text.resize(want);
-        got = read_at(db.fd, text.data(), want, offset);
-        if (got < want || text.find('\n') != std::string::npos) break;
-    }
-    text.resize(std::min(got, text.find('\n')));
-    return make_line(text, offset, 0, text.size(), line);
+// The line that starts at `offset` of a text.
+Line line_at(std::string_view text, uint32_t offset) {
+    Line line;
+    make_line(text, 0, offset, std::min(text.find('\n', offset), text.size()), line);
+    return line;
 }
 
 // ---- Fields ----------------------------------------------------------------
@@ -403,62 +493,56 @@ std::string name_after(std::string_view s, size_t pos) {
 // "<id of n bytes><blanks><name>" names something when the name is not empty.
 bool names(std::string_view body, size_t n) { return body.size() > n && has_text(body.substr(n)); }
 
-// Ids are read for every vendor line and, at its first question, for every
-// device line of a vendor; anything but plain hex digits goes to util.
+// The value of the n hex digits at `from`; NO_ID when any of them is
+// something else. A line with such an id names nothing: read as a number
+// anyhow, "-001" would stand for ffff and hide the name listed for it.
 uint32_t hex(std::string_view body, size_t from, size_t n) {
-    const std::string_view digits = body.substr(from, n);
+    if (from + n > body.size()) return NO_ID;
     uint32_t value = 0;
-    for (char c : digits) {
+    for (char c : body.substr(from, n)) {
         const unsigned d = static_cast<unsigned char>(c) - '0',
                        letter = (static_cast<unsigned char>(c) | 0x20) - 'a';
-        if (d > 9 && letter > 5) return util::parse_hex_digits(digits);
+        if (d > 9 && letter > 5) return NO_ID;
         value = value << 4 | (d <= 9 ? d : letter + 10);
     }
     return value;
 }
+
+uint32_t first_four(std::string_view body) { return hex(body, 0, 4); }
 
 bool is_class_header(std::string_view body) { return body.size() > 2 && body[0] == 'C' && body[1] == ' '; }
 
 // usb.ids lists its vendors first; its other tables start with lines that
 // are no vendor line.
 bool is_usb_vendor_line(std::string_view body) {
-    if (body.size() <= 4 || !is_blank(body[4])) return false;
-    for (size_t i = 0; i < 4; ++i)
-        if (!std::isxdigit(static_cast<unsigned char>(body[i]))) return false;
-    return true;
+    return body.size() > 4 && is_blank(body[4]) && first_four(body) != NO_ID;
 }
 
 // The subsystem pair of a subsystem line: vendor in bytes 0-3, device 5-8.
 constexpr size_t SUBSYSTEM_NAME_FROM = 9;
-bool is_subsystem_line(const Line& line) { return line.depth == 2 && names(line.body, SUBSYSTEM_NAME_FROM); }
-uint32_t subsystem_pair(std::string_view body) { return hex(body, 0, 4) << 16 | hex(body, 5, 4); }
+uint32_t subsystem_pair(std::string_view body) {
+    const uint32_t vendor = hex(body, 0, 4), device = hex(body, 5, 4);
+    return vendor == NO_ID || device == NO_ID ? NO_ID : vendor << 16 | device;
+}
+bool is_subsystem_line(const Line& line) {
+    return line.depth == 2 && names(line.body, SUBSYSTEM_NAME_FROM) && subsystem_pair(line.body) != NO_ID;
+}
 
-// How a line of each kind gives its id and name, checked again when a name
-// is read back: a file rewritten since it was read gives no name rather
-// than another line's.
+// Which lines of a kind are entries, and where their names start.
 struct Kind {
-    size_t depth;
     size_t name_from;
-    bool (*is_entry)(const Line&);
-    uint32_t (*id)(std::string_view body);
+    bool (*is_entry)(std::string_view body);
 };
 
-uint32_t first_four(std::string_view body) { return hex(body, 0, 4); }
-
-const Kind PCI_VENDOR{0, 4, [](const Line& l) { return !is_class_header(l.body) && names(l.body, 4); },
-                      first_four};
-const Kind PCI_DEVICE{1, 4, [](const Line& l) { return names(l.body, 4); }, first_four};
+const Kind PCI_VENDOR{
+    4, [](std::string_view b) { return !is_class_header(b) && names(b, 4) && first_four(b) != NO_ID; }};
+const Kind PCI_DEVICE{4, [](std::string_view b) { return names(b, 4) && first_four(b) != NO_ID; }};
 // A usb.ids vendor line without a name still replaces an earlier name.
-const Kind USB_VENDOR{0, 5, [](const Line& l) { return is_usb_vendor_line(l.body); }, first_four};
-const Kind USB_DEVICE{1, 5, [](const Line& l) { return l.body.size() > 4 && names(l.body, 5); }, first_four};
+const Kind USB_VENDOR{5, is_usb_vendor_line};
+const Kind USB_DEVICE{5, [](std::string_view b) { return names(b, 5) && first_four(b) != NO_ID; }};
 
-std::string name_at(const Database& db, uint32_t at, const Kind& kind, uint32_t id) {
-    std::string text;
-    Line line;
-    if (!reread_line(db, at, text, line) || line.depth != kind.depth || !kind.is_entry(line) ||
-        kind.id(line.body) != id)
-        return {};
-    return name_after(line.body, kind.name_from);
+std::string name_at(const Database& db, uint32_t at, const Kind& kind) {
+    return name_after(line_at(db.text.view(), at).body, kind.name_from);
 }
 
 // ---- Index -----------------------------------------------------------------
@@ -488,7 +572,7 @@ std::pair<std::vector<Block>::const_iterator, std::vector<Block>::const_iterator
 // class header, where a line that names no vendor carries on with the
 // previous vendor; in usb.ids a vendor, or a line of the other tables, whose
 // lines are no vendor's.
-void scan_pci(Database& db, std::vector<char>& buffer) {
+void scan_pci(Database& db) {
     Block open;  // the lines before the first vendor line belong to vendor 0
     bool is_class = false;
     uint32_t vendor = 0;
@@ -498,71 +582,89 @@ void scan_pci(Database& db, std::vector<char>& buffer) {
         if (db.classes_to == 0) db.classes_from = open.line;
         db.classes_to = at;
     };
-    const uint32_t size = file_length(db.fd);
-    db.blocks.reserve(size / 128);  // pages never written cost nothing; copies on growth do
-    read_pieces(db.fd, buffer, 0, size, [&](std::string_view text, uint32_t base) {
-        for_each_line_at(text, base, 0, [&](const Line& line) {
-            close(line.offset);
-            is_class = is_class_header(line.body);
-            open = Block{};
-            open.line = line.offset;
-            if (is_class) return;
-            open.named = PCI_VENDOR.is_entry(line);
-            if (open.named) vendor = first_four(line.body);
-            open.vendor = static_cast<uint16_t>(vendor);
-        });
+    const std::string_view text = db.text.view();
+    db.blocks.reserve(text.size() / 128);  // pages never written cost nothing; copies on growth do
+    for_each_line_at(text, 0, 0, [&](const Line& line) {
+        close(line.offset);
+        is_class = is_class_header(line.body);
+        open = Block{};
+        open.line = line.offset;
+        if (is_class) return;
+        open.named = PCI_VENDOR.is_entry(line.body);
+        if (open.named) vendor = first_four(line.body);
+        open.vendor = static_cast<uint16_t>(vendor);
     });
-    close(size);
+    close(static_cast<uint32_t>(text.size()));
     sort_by_vendor(db.blocks);
 }
 
-void scan_usb(Database& db, std::vector<char>& buffer) {
+void scan_usb(Database& db) {
     Block open;  // products before the first vendor line belong to vendor 0
     bool in_vendors = true;
-    const uint32_t size = file_length(db.fd);
-    db.blocks.reserve(size / 128);
-    read_pieces(db.fd, buffer, 0, size, [&](std::string_view text, uint32_t base) {
-        for_each_line_at(text, base, 0, [&](const Line& line) {
-            if (in_vendors) {
-                open.end = line.offset;
-                db.blocks.push_back(open);
-            }
-            in_vendors = is_usb_vendor_line(line.body);
-            open = Block{line.offset, 0, static_cast<uint16_t>(in_vendors ? first_four(line.body) : 0), true};
-        });
+    const std::string_view text = db.text.view();
+    db.blocks.reserve(text.size() / 128);
+    for_each_line_at(text, 0, 0, [&](const Line& line) {
+        if (in_vendors) {
+            open.end = line.offset;
+            db.blocks.push_back(open);
+        }
+        in_vendors = is_usb_vendor_line(line.body);
+        open = Block{line.offset, 0, static_cast<uint16_t>(in_vendors ? first_four(line.body) : 0), true};
     });
     if (in_vendors) {
-        open.end = size;
+        open.end = static_cast<uint32_t>(text.size());
         db.blocks.push_back(open);
     }
     sort_by_vendor(db.blocks);
 }
 
+// The database's text and its blocks, read at its first question. A text
+// read within seconds of the file's last change may be a save caught half
+// way: it answers until the file has changed and then held still, and the
+// text it holds then is read instead.
+void make_ready(Database& db, void (*scan)(Database&)) {
+    if (db.fd < 0 || (db.read && !db.provisional)) return;
+    if (db.read) {
+        struct stat now {};
+        if (::fstat(db.fd, &now) != 0 || changed_lately(now)) return;
+        db.provisional = !unchanged(now, db.state);
+        if (!db.provisional) return;
+    }
+    Text text;
+    struct stat state {};
+    if (!read_whole(db.fd, text, state)) return;  // the text read before, if any, answers on
+    db.forget();
+    db.text.swap(text);
+    db.state = state;
+    db.read = true;
+    db.provisional = changed_lately(state);
+    scan(db);
+}
+
 // The device lines of a vendor's blocks, indexed once. A vendor line that
 // names its vendor starts afresh: subsystem lines before its first device
 // line belong to no device.
-const std::vector<DeviceAt>& devices_of(Database& db, std::vector<char>& buffer, uint32_t vendor,
-                                        const Kind& device_kind) {
+const std::vector<DeviceAt>& devices_of(Database& db, uint32_t vendor, const Kind& device_kind) {
     auto found = db.devices.find(vendor);
     if (found != db.devices.end()) return found->second;
     std::vector<DeviceAt> devices;
-    uint32_t device = NO_DEVICE;
+    uint32_t device = NO_ID;
     auto [first, last] = blocks_of(db, vendor);
     size_t bytes = 0;
     for (auto block = first; block != last; ++block) bytes += block->end - block->line;
     devices.reserve(bytes / 32);
+    const std::string_view text = db.text.view();
     for (auto block = first; block != last; ++block) {
-        if (block->named) device = NO_DEVICE;
+        if (block->named) device = NO_ID;
         const size_t from = devices.size();  // this block's entries, whose ends are set below
-        if (device != NO_DEVICE)
+        if (device != NO_ID)
             devices.push_back(DeviceAt{block->line, 0, static_cast<uint16_t>(device), false});
-        read_pieces(db.fd, buffer, block->line, block->end, [&](std::string_view text, uint32_t base) {
-            for_each_line_at(text, base, 1, [&](const Line& line) {
-                if (!device_kind.is_entry(line)) return;
-                device = device_kind.id(line.body);
-                devices.push_back(DeviceAt{line.offset, 0, static_cast<uint16_t>(device), true});
-            });
-        });
+        for_each_line_at(text.substr(block->line, block->end - block->line), block->line, 1,
+                         [&](const Line& line) {
+                             if (!device_kind.is_entry(line.body)) return;
+                             device = first_four(line.body);
+                             devices.push_back(DeviceAt{line.offset, 0, static_cast<uint16_t>(device), true});
+                         });
         for (size_t i = from; i < devices.size(); ++i)
             devices[i].end = i + 1 < devices.size() ? devices[i + 1].line : block->end;
     }
@@ -578,7 +680,7 @@ std::pair<std::vector<DeviceAt>::const_iterator, std::vector<DeviceAt>::const_it
                             [](const DeviceAt& a, const DeviceAt& b) { return a.device < b.device; });
 }
 
-// The name of the last line of the range that is named.
+// The line of the last entry of the range that is named.
 template <typename It>
 const uint32_t* last_named(It first, It last) {
     for (auto it = last; it != first;) {
@@ -589,36 +691,29 @@ const uint32_t* last_named(It first, It last) {
 }
 
 // The name of the last line that names the vendor.
-const std::string& vendor_name(Database& db, uint32_t vendor, const Kind& kind) {
-    auto known = db.vendors.find(vendor);
-    if (known != db.vendors.end()) return known->second;
+std::string vendor_name(const Database& db, uint32_t vendor, const Kind& kind) {
     auto [first, last] = blocks_of(db, vendor);
     const uint32_t* at = last_named(first, last);
-    return db.vendors.emplace(vendor, at ? name_at(db, *at, kind, vendor) : std::string()).first->second;
+    return at ? name_at(db, *at, kind) : std::string();
 }
 
 // The name of the last line that names the vendor's device.
-const std::string& device_name(Database& db, std::vector<char>& buffer, uint32_t vendor, uint32_t device,
-                               const Kind& kind) {
-    const uint32_t key = vendor << 16 | device;
-    auto known = db.device_names.find(key);
-    if (known != db.device_names.end()) return known->second;
-    auto [first, last] = entries_of(devices_of(db, buffer, vendor, kind), device);
+std::string device_name(Database& db, uint32_t vendor, uint32_t device, const Kind& kind) {
+    auto [first, last] = entries_of(devices_of(db, vendor, kind), device);
     const uint32_t* at = last_named(first, last);
-    return db.device_names.emplace(key, at ? name_at(db, *at, kind, device) : std::string()).first->second;
+    return at ? name_at(db, *at, kind) : std::string();
 }
 
 // ---- Classes -----------------------------------------------------------------
 
 // The class section of pci.ids: "C" headers, subclasses one tab deep and
 // programming interfaces two tabs deep, each level by its own key; later
-// lines win. A header without a name leaves its lines to the class before.
+// lines win. A header without a name leaves its lines to the class before;
+// a programming interface before any subclass of its class names nothing.
 struct ClassReader {
-    NameMap& bases;
-    NameMap& subclasses;
-    NameMap& interfaces;
+    Database& db;
     uint32_t cls = 0;
-    uint32_t subclass = 0;
+    uint32_t subclass = NO_ID;
 
     bool in_classes = false;  // a vendor line between class headers ends a section
 
@@ -626,24 +721,26 @@ struct ClassReader {
         if (line.depth == 0) in_classes = is_class_header(line.body);
         if (!in_classes) return;
         const std::string_view body = line.depth == 0 ? line.body.substr(2) : line.body;
-        if (!names(body, 2)) return;
         const uint32_t id = hex(body, 0, 2);
+        if (id == NO_ID || !names(body, 2)) return;
         std::string name = name_after(body, 2);
         if (line.depth == 0) {
             cls = id;
-            bases[cls << 16] = std::move(name);
+            subclass = NO_ID;
+            db.bases[cls << 16] = std::move(name);
         } else if (line.depth == 1) {
             subclass = id;
-            subclasses[cls << 16 | subclass << 8] = std::move(name);
-        } else if (line.depth == 2) {
-            interfaces[cls << 16 | subclass << 8 | id] = std::move(name);
+            db.subclasses[cls << 16 | subclass << 8] = std::move(name);
+        } else if (line.depth == 2 && subclass != NO_ID) {
+            db.interfaces[cls << 16 | subclass << 8 | id] = std::move(name);
         }
     }
 };
 
-std::string find_in(const NameMap& map, uint32_t key) {
-    auto it = map.find(key);
-    return it == map.end() ? std::string() : it->second;
+std::string built_in_base_class(uint32_t base) {
+    for (const ClassName& c : PCI_BASE_CLASSES)
+        if (c.base == base) return c.name;
+    return {};
 }
 
 }  // namespace
@@ -657,7 +754,6 @@ Ids& Ids::instance() {
 // first question (many machines show no USB page, and the collector asks
 // none).
 Ids::Ids() : m_impl(new Impl) {
-    for (const ClassName& c : PCI_BASE_CLASSES) m_impl->bases[c.base << 16] = c.name;
     m_pci_path = find_ids_file("pci.ids");
     if (!m_pci_path.empty()) m_impl->pci.fd = util::open_fd(m_pci_path, O_RDONLY);
     m_usb_path = find_ids_file("usb.ids");
@@ -672,74 +768,72 @@ Ids::~Ids() {
     delete m_impl;
 }
 
-Database& Ids::Impl::scanned_pci() {
-    if (!pci.scanned) scan_pci(pci, piece);
-    pci.scanned = true;
+Database& Ids::Impl::ready_pci() {
+    make_ready(pci, scan_pci);
     return pci;
 }
 
-Database& Ids::Impl::scanned_usb() {
-    if (!usb.scanned) scan_usb(usb, piece);
-    usb.scanned = true;
+Database& Ids::Impl::ready_usb() {
+    make_ready(usb, scan_usb);
     return usb;
 }
 
 void Ids::Impl::read_pci_classes() {
-    if (classes_read) return;
-    classes_read = true;
-    ClassReader reader{bases, subclasses, interfaces};
-    const Database& db = scanned_pci();
-    read_pieces(db.fd, piece, db.classes_from, db.classes_to, [&](std::string_view text, uint32_t base) {
-        for_each_line(text, base, [&](const Line& line) { reader.read(line); });
-    });
+    Database& db = ready_pci();
+    if (db.classes_read) return;
+    db.classes_read = true;
+    ClassReader reader{db};
+    const std::string_view text = db.text.view();
+    for_each_line(text.substr(db.classes_from, db.classes_to - db.classes_from), db.classes_from,
+                  [&](const Line& line) { reader.read(line); });
 }
 
 std::string Ids::pci_vendor(uint16_t vendor) const {
-    return vendor_name(m_impl->scanned_pci(), vendor, PCI_VENDOR);
+    return vendor_name(m_impl->ready_pci(), vendor, PCI_VENDOR);
 }
 
 std::string Ids::pci_device(uint16_t vendor, uint16_t device) const {
-    return device_name(m_impl->scanned_pci(), m_impl->piece, vendor, device, PCI_DEVICE);
+    return device_name(m_impl->ready_pci(), vendor, device, PCI_DEVICE);
 }
 
 // The subsystem lines under every line of the device, in file order: the
 // last that names the pair wins.
 std::string Ids::pci_subsystem(uint16_t sub_vendor, uint16_t sub_device, uint16_t vendor,
                                uint16_t device) const {
-    Database& db = m_impl->scanned_pci();
+    Database& db = m_impl->ready_pci();
     const uint32_t pair = static_cast<uint32_t>(sub_vendor) << 16 | sub_device;
+    const std::string_view text = db.text.view();
     std::string name;
-    auto [first, last] = entries_of(devices_of(db, m_impl->piece, vendor, PCI_DEVICE), device);
+    auto [first, last] = entries_of(devices_of(db, vendor, PCI_DEVICE), device);
     for (auto entry = first; entry != last; ++entry)
-        read_pieces(db.fd, m_impl->piece, entry->line, entry->end, [&](std::string_view text, uint32_t base) {
-            for_each_line(text, base, [&](const Line& line) {
-                if (is_subsystem_line(line) && subsystem_pair(line.body) == pair)
-                    name = name_after(line.body, SUBSYSTEM_NAME_FROM);
-            });
+        for_each_line(text.substr(entry->line, entry->end - entry->line), entry->line, [&](const Line& line) {
+            if (is_subsystem_line(line) && subsystem_pair(line.body) == pair)
+                name = name_after(line.body, SUBSYSTEM_NAME_FROM);
         });
-    return name.empty() ? pci_vendor(sub_vendor) : name;
+    return name.empty() ? vendor_name(db, sub_vendor, PCI_VENDOR) : name;
 }
 
 std::string Ids::pci_class(uint32_t class_code) const {
     m_impl->read_pci_classes();
-    if (auto it = m_impl->interfaces.find(class_code & 0xFFFFFFu); it != m_impl->interfaces.end())
+    if (auto it = m_impl->pci.interfaces.find(class_code & 0xFFFFFFu); it != m_impl->pci.interfaces.end())
         return it->second;
     return pci_subclass(class_code);
 }
 
 std::string Ids::pci_subclass(uint32_t class_code) const {
     m_impl->read_pci_classes();
-    if (auto it = m_impl->subclasses.find(class_code & 0xFFFF00u); it != m_impl->subclasses.end())
-        return it->second;
-    return find_in(m_impl->bases, class_code & 0xFF0000u);
+    const Database& db = m_impl->pci;
+    if (auto it = db.subclasses.find(class_code & 0xFFFF00u); it != db.subclasses.end()) return it->second;
+    if (auto it = db.bases.find(class_code & 0xFF0000u); it != db.bases.end()) return it->second;
+    return built_in_base_class((class_code >> 16) & 0xFFu);
 }
 
 std::string Ids::usb_vendor(uint16_t vendor) const {
-    return vendor_name(m_impl->scanned_usb(), vendor, USB_VENDOR);
+    return vendor_name(m_impl->ready_usb(), vendor, USB_VENDOR);
 }
 
 std::string Ids::usb_device(uint16_t vendor, uint16_t device) const {
-    return device_name(m_impl->scanned_usb(), m_impl->piece, vendor, device, USB_DEVICE);
+    return device_name(m_impl->ready_usb(), vendor, device, USB_DEVICE);
 }
 
 std::string Ids::usb_class(uint8_t cls) const {

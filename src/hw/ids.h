@@ -1,7 +1,7 @@
 // Names of PCI and USB vendors, devices, subsystems and classes from the
-// public pci.ids and usb.ids databases, each indexed whole at its first
-// question and its names read back from the file when asked for. A name the
-// databases do not hold is an empty string; callers show the hex id instead.
+// public pci.ids and usb.ids databases, each read whole at its first question
+// and answered from that one text. A name the databases do not hold is an
+// empty string; callers show the hex id instead.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 
 namespace hw {
 
+// For one thread only: the const lookups fill indexes as they are first needed.
 class Ids {
 public:
     static Ids& instance();
