@@ -408,7 +408,7 @@ probe::Card detail_card(const Dev& d) {
     add(tr("f.driver"), d.driver.empty() ? std::string(tr("value.no_driver")) : d.driver, "driver", "");
     add(tr("f.pcie_link"), link_value(d), "current_link_speed", link_limit(d));
     add("ASPM", d.aspm, "link", "");
-    // A function that signals by MSI alone reads 0 here: it has no interrupt
+    // A function that signals by MSI-X alone reads 0 here: it has no interrupt
     // line, yet its vectors are worth the row.
     const bool has_line = !d.irq.empty() && d.irq != "0";
     if (has_line || !d.msi.empty())

@@ -165,8 +165,11 @@ TEST_F(WindowPortalInside, AnnouncementsSwitchTheWindowWhileItFollowsTheDesktop)
 }
 
 // A portal that owns its name but hangs holds the window back by no more than
-// the wait the window allows it, not by the bus's own reply timeout.
-TEST_F(WindowPortalInside, HungPortalDelaysTheWindowByHalfASecondAtMost) {
+// the half second the window allows it, not by the bus's own reply timeout.
+// The bound is the hung start's own time to its mapped window, which covers
+// the wait however much of it overlaps the collecting of the pages; a second
+// leaves room for a loaded machine.
+TEST_F(WindowPortalInside, HungPortalShowsTheWindowWithinASecond) {
     zqtest::FakePortal portal(1, false);
     ASSERT_TRUE(portal.ok() && portal.send("silent"));
     FirstFrame seen;
@@ -180,12 +183,13 @@ TEST_F(WindowPortalInside, HungPortalDelaysTheWindowByHalfASecondAtMost) {
         zqtest::close_window(app_);
         return seen.map_time - started;
     };
-    const gint64 fixed = shown_after("dark");  // asks no portal
+    // Asks no portal: it takes the process's first-start costs off the hung
+    // start, and tells on a failure how slow the machine was without a wait.
+    const gint64 fixed = shown_after("dark");
     const gint64 hung = shown_after("auto");
     g_signal_remove_emission_hook(map_signal, hook);
     ASSERT_TRUE(fixed > 0 && hung > 0) << "a window was not shown";
-    // A second's slack over the half second for a loaded machine.
-    EXPECT_LT(hung - fixed, 1500 * 1000) << "fixed theme " << fixed / 1000 << " ms";
+    EXPECT_LT(hung, 1000 * 1000) << "hung " << hung / 1000 << " ms, fixed theme " << fixed / 1000 << " ms";
 }
 
 }  // namespace
