@@ -302,9 +302,10 @@ TEST_F(SampleIds, NamesComeFromTheIndexedFileAfterAnUpgrade) {
     EXPECT_EQ(ids->pci_device(0x1af4, 0x1041), "Virtio network device") << "the last line, without newline";
 }
 
-// Real databases are megabytes and are read in pieces: lines cut by a
-// piece's end, and vendors far into the file, read like any other.
-TEST(IdsSearch, LargeDatabasesReadInPieces) {
+// Real databases are megabytes, their lines found many bytes at a time:
+// lines across the finder's windows, and vendors far into the file, read
+// like any other.
+TEST(IdsSearch, LargeDatabasesReadWhole) {
     zqtest::ScopedEnv no_snap("SNAP", nullptr);
     zqtest::FixtureRoot root;
     std::string pci, usb;

@@ -335,9 +335,9 @@ bool has_text(std::string_view s) {
     return false;
 }
 
-// text[start, stop) of a stretch of the text that starts at `base`, as a line; false for a
-// comment or a blank line. A CR of a CR LF line end is no part of the line:
-// the databases are edited by hand on other systems too.
+// text[start, stop) of a stretch that starts at `base` in the file, as a
+// line; false for a comment or a blank line. A CR of a CR LF line end is no
+// part of the line: the databases are edited by hand on other systems too.
 bool make_line(std::string_view text, uint32_t base, size_t start, size_t stop, Line& line,
                size_t depth = std::string_view::npos) {
     std::string_view s = text.substr(start, stop - start);
