@@ -122,7 +122,8 @@ bool is_dir(const std::string& path) {
 }
 
 bool readable(const std::string& path) {
-    int fd = open_fd(path, O_RDONLY);
+    // Non-blocking: a FIFO or a terminal put at the path must not hold the caller.
+    int fd = open_fd(path, O_RDONLY | O_NONBLOCK);
     if (fd < 0) return false;
     ::close(fd);
     return true;

@@ -46,6 +46,9 @@ private:
     Ids();
     // Tests: scan as machines without the widest vector instructions do.
     static void use_narrow_scan(bool narrow);
+    // Tests: how long a file must hold still before its text counts as
+    // finished (2 s otherwise).
+    static void use_settle_time_ms(int64_t ms);
 
     Impl* m_impl = nullptr;
     std::string m_pci_path;
