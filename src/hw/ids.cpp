@@ -491,16 +491,10 @@ Line line_at(std::string_view text, uint32_t offset) {
 
 // ---- Fields ----------------------------------------------------------------
 
-// What util::trim keeps, built straight from the line.
-std::string trimmed(std::string_view s) {
-    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
-    // Database files are edited by hand; a stray Latin-1 byte must not reach a label.
-    return util::valid_utf8(std::string(s));
-}
-
 std::string name_after(std::string_view s, size_t pos) {
-    return pos < s.size() ? trimmed(s.substr(pos)) : std::string();
+    if (pos >= s.size()) return {};
+    // Database files are edited by hand; a stray Latin-1 byte must not reach a label.
+    return util::valid_utf8(util::trim(std::string(s.substr(pos))));
 }
 
 // "<id of n bytes><blanks><name>" names something when the name is not empty.
@@ -538,9 +532,6 @@ constexpr uint64_t NO_PAIR = UINT64_MAX;
 uint64_t subsystem_pair(std::string_view body) {
     const uint32_t vendor = hex(body, 0, 4), device = hex(body, 5, 4);
     return vendor == NO_ID || device == NO_ID ? NO_PAIR : uint64_t{vendor} << 16 | device;
-}
-bool is_subsystem_line(const Line& line) {
-    return line.depth == 2 && names(line.body, SUBSYSTEM_NAME_FROM) && subsystem_pair(line.body) != NO_PAIR;
 }
 
 // Which lines of a kind are entries, and where their names start.
@@ -824,7 +815,7 @@ std::string Ids::pci_subsystem(uint16_t sub_vendor, uint16_t sub_device, uint16_
     auto [first, last] = entries_of(devices_of(db, vendor, PCI_DEVICE), device);
     for (auto entry = first; entry != last; ++entry)
         for_each_line(text.substr(entry->line, entry->end - entry->line), entry->line, [&](const Line& line) {
-            if (is_subsystem_line(line) && subsystem_pair(line.body) == pair)
+            if (line.depth == 2 && subsystem_pair(line.body) == pair && names(line.body, SUBSYSTEM_NAME_FROM))
                 name = name_after(line.body, SUBSYSTEM_NAME_FROM);
         });
     return name.empty() ? vendor_name(db, sub_vendor, PCI_VENDOR) : name;
